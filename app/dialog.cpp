@@ -1,0 +1,99 @@
+#include "app/dialog.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include "app/messages.h"
+#include "app/resource.h"
+#include "install/run.h"
+#include "platform/platform.h"
+
+HINSTANCE InstallerModule = NULL;
+
+static HICON ProductIcon = NULL;
+
+// The icon fills the room left of the welcome text, less a margin of 8 pixels.
+// The rule measures real pixels, so a larger system font (or DPI) gets a
+// larger icon.
+static int ProductIconSize(int gap) {
+  static const int kSizes[] = {72, 48, 32, 24};
+  for (size_t i = 0; i < sizeof(kSizes) / sizeof(kSizes[0]); ++i) {
+    if (gap >= kSizes[i])
+      return kSizes[i];
+  }
+  return 16;
+}
+
+static void OnInitDialog(HWND dialog) {
+  HWND iconControl = Platform.GetDlgItem(dialog, IDC_PRODUCT_ICON);
+  if (iconControl != NULL) {
+    RECT textRect = {0, 0, 0, 0};
+    RECT iconRect = {0, 0, 0, 0};
+    Platform.GetWindowRect(Platform.GetDlgItem(dialog, IDC_WELCOME_TEXT), &textRect);
+    Platform.GetWindowRect(iconControl, &iconRect);
+    const int size = ProductIconSize(textRect.left - iconRect.left - 8);
+    ProductIcon = static_cast<HICON>(Platform.LoadImageA(
+        InstallerModule, MAKEINTRESOURCEA(IDI_PRODUCT), IMAGE_ICON, size, size, 0));
+    if (ProductIcon != NULL)
+      Platform.SendMessageA(iconControl, STM_SETICON, reinterpret_cast<WPARAM>(ProductIcon), 0);
+  }
+  InstallerWindow = dialog;
+}
+
+static void OnInstall(HWND dialog) {
+  Platform.ShowWindow(Platform.GetDlgItem(dialog, IDOK), SW_HIDE);
+  Platform.ShowWindow(Platform.GetDlgItem(dialog, IDCANCEL), SW_HIDE);
+  Platform.ShowWindow(Platform.GetDlgItem(dialog, IDC_PROGRESS), SW_SHOW);
+  // The run happens here, on the dialog's thread; its progress updates and
+  // message boxes keep the dialog painting. The close box may end the dialog
+  // with 0 meanwhile; this EndDialog then sets the final result.
+  const int result = RunInstallation();
+  Platform.EndDialog(dialog, result == 0 ? 1 : 0);
+}
+
+INT_PTR CALLBACK InstallerDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  (void)lParam;
+  switch (message) {
+    case WM_INITDIALOG:
+      OnInitDialog(window);
+      break;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDOK)
+        OnInstall(window);
+      else if (LOWORD(wParam) == IDCANCEL)
+        Platform.EndDialog(window, 0);
+      break;
+    case WM_DESTROY:
+      if (ProductIcon != NULL) {
+        Platform.DestroyIcon(ProductIcon);
+        ProductIcon = NULL;
+      }
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+int InstallerMain(HINSTANCE module, HINSTANCE previous, char* commandLine, int showCommand) {
+  (void)previous;
+  (void)commandLine;
+  (void)showCommand;
+  INITCOMMONCONTROLSEX controls;
+  controls.dwSize = sizeof(controls);
+  controls.dwICC = ICC_PROGRESS_CLASS;
+  if (!Platform.InitCommonControlsEx(&controls))
+    return -1;
+  InstallerModule = module;
+  HRSRC found = Platform.FindResourceA(module, MAKEINTRESOURCEA(IDD_INSTALLER), RT_DIALOG);
+  if (found == NULL)
+    return 0;
+  HGLOBAL loaded = Platform.LoadResource(module, found);
+  if (loaded == NULL)
+    return 0;
+  const DLGTEMPLATE* dialogTemplate = static_cast<const DLGTEMPLATE*>(Platform.LockResource(loaded));
+  if (dialogTemplate == NULL)
+    return 0;
+  return static_cast<int>(
+      Platform.DialogBoxIndirectParamA(module, dialogTemplate, NULL, InstallerDialogProc, 0));
+}

@@ -1,0 +1,84 @@
+#include "app/messages.h"
+
+#include "platform/platform.h"
+
+HWND InstallerWindow = NULL;
+
+const char kBoxCaption[] = "Korvani Dalmera - instalator";
+
+static const char* const kErrorVerbs[] = {
+    "usunąć zbioru",     // kDeleteFileFailed
+    "usunąć katalogu",   // kRemoveDirectoryFailed
+    "przenieść zbioru",  // kMoveFileFailed
+};
+
+// wsprintfA never writes more than 1,024 characters, the terminator included,
+// so a buffer of this size cannot be overrun whatever a path holds.
+static const int kFormatLimit = 1024;
+static const DWORD kSystemTextSize = 2000;
+
+int ShowMessage(const char* text, UINT type) {
+  return Platform.MessageBoxA(InstallerWindow, text, kBoxCaption, type);
+}
+
+int ShowError(const char* text) {
+  return ShowMessage(text, MB_ICONHAND);
+}
+
+char* SystemErrorText(DWORD code, char* buffer, DWORD size) {
+  buffer[0] = '\0';
+  Platform.FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                          NULL, code, LANG_USER_DEFAULT, buffer, size, NULL);
+  return buffer;
+}
+
+int ShowSystemError(int kind, const char* path) {
+  // The code must be taken before any other call can overwrite it.
+  const DWORD code = Platform.GetLastError();
+  char systemText[kSystemTextSize];
+  char message[kSystemTextSize];
+  SystemErrorText(code, systemText, kSystemTextSize - 1);
+  if (kind < kDeleteFileFailed || kind > kMoveFileFailed)
+    kind = kDeleteFileFailed;
+  Platform.wsprintfA(message, "Nie mogę %s %s (%d %s). Należy usunąć go samodzielnie!",
+                     kErrorVerbs[kind], path, static_cast<int>(code), systemText);
+  return ShowMessage(message, MB_ICONHAND);
+}
+
+// Shows the abort question and returns the button code as it came.
+static int AskAbort() {
+  // "Nie" is the default button: MB_DEFBUTTON2, not the MB_DEFBUTTON3 that
+  // 0x223 would carry (that would make "Anuluj" the default).
+  return ShowMessage("Na pewno przerwać operację?",
+                     MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2);
+}
+
+bool ConfirmAbort() {
+  return AskAbort() == IDYES;
+}
+
+bool PromptWrongVolume(const char* name) {
+  char text[kFormatLimit];
+  Platform.wsprintfA(text,
+                     "%s nie jest kolejnym woluminem\ntej sekwencji plików. "
+                     "Proszę włożyć właściwą dyskietkę!",
+                     name);
+  return ShowMessage(text, MB_RETRYCANCEL | MB_ICONHAND) == IDRETRY;
+}
+
+bool PromptInsertDisk(const char* name) {
+  char text[kFormatLimit];
+  Platform.wsprintfA(text, "Proszę włożyć dysk z plikiem %s.", name);
+  for (;;) {
+    const int answer = ShowMessage(text, MB_OKCANCEL | MB_ICONASTERISK);
+    if (answer == IDOK)
+      return true;
+    // The confirmation is a MessageBoxA like the prompt: when the platform
+    // shows neither (both return 0), asking again would never end.
+    const int confirm = AskAbort();
+    if (confirm == IDYES)
+      return false;
+    if (answer == 0 && confirm == 0)
+      return false;
+  }
+}

@@ -1,0 +1,46 @@
+// Message boxes and prompts. Every box is modal, owned by InstallerWindow and
+// captioned kBoxCaption; texts are Windows-1250 and go to MessageBoxA as is.
+
+#ifndef INSTALLER_APP_MESSAGES_H_
+#define INSTALLER_APP_MESSAGES_H_
+
+#include <windows.h>
+
+// The installer dialog, owner of every box. Null until the dialog exists.
+extern HWND InstallerWindow;
+
+extern const char kBoxCaption[];
+
+// Kinds of ShowSystemError: the operation that failed on `path`.
+enum SystemErrorKind {
+  kDeleteFileFailed = 0,
+  kRemoveDirectoryFailed = 1,
+  kMoveFileFailed = 2,
+};
+
+// Shows `text` with the box type `type`; returns the platform's button code
+// (0 when no box could be shown).
+int ShowMessage(const char* text, UINT type);
+
+// Shows `text` with the stop icon and an OK button.
+int ShowError(const char* text);
+
+// Shows which operation failed on `path`, with the number and the system's
+// text of the last platform error. Reads GetLastError before anything else.
+int ShowSystemError(int kind, const char* path);
+
+// Fills `buffer` (room for `size` characters) with the system's text for
+// `code`; leaves it empty when the system has none. Returns `buffer`.
+char* SystemErrorText(DWORD code, char* buffer, DWORD size);
+
+// Asks whether to abort; true only when the user answers "Tak".
+bool ConfirmAbort();
+
+// Tells that `name` is not the next volume; true when the user asks to retry.
+bool PromptWrongVolume(const char* name);
+
+// Asks for the disk holding `name`. True once the user presses OK; false when
+// the user confirms giving up, or when not even the confirmation can be shown.
+bool PromptInsertDisk(const char* name);
+
+#endif  // INSTALLER_APP_MESSAGES_H_

@@ -1,0 +1,69 @@
+#include "app/progress.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include "app/messages.h"
+#include "app/resource.h"
+#include "platform/platform.h"
+
+static const ProgressState kInitialProgress = {0, 0, 0, -1, 0, 0};
+
+ProgressState Progress = kInitialProgress;
+
+void ProgressReset() {
+  Progress = kInitialProgress;
+}
+
+void ProgressStage(uint32_t size) {
+  int64_t range;
+  if (Progress.mode == 0)
+    range = static_cast<int64_t>(size) * 10 / 6;
+  else if (Progress.mode == -1)
+    range = static_cast<int64_t>(size) * 10 / 4;
+  else
+    return;
+  // The bar takes 32-bit signed ranges; a larger stage is counted in coarser
+  // units so that it still runs across the whole bar.
+  int32_t shift = 0;
+  while ((range >> shift) > INT32_MAX)
+    ++shift;
+  Progress.scaleShift = shift;
+  Progress.carry = 0;
+  Progress.range = static_cast<int32_t>(range >> shift);
+  Progress.position =
+      Progress.mode == 0 ? 0 : static_cast<int32_t>(static_cast<int64_t>(Progress.range) * 6 / 10);
+}
+
+void ProgressAdvance(uint32_t count) {
+  HWND bar = Platform.GetDlgItem(InstallerWindow, IDC_PROGRESS);
+  const uint64_t bytes = static_cast<uint64_t>(Progress.carry) + count;
+  const uint32_t unitMask = (1u << Progress.scaleShift) - 1;
+  const int32_t units = static_cast<int32_t>(bytes >> Progress.scaleShift);
+  Progress.carry = static_cast<uint32_t>(bytes) & unitMask;
+  // Unpacking writes more bytes than the packed size that made the scale;
+  // the position stops at the top instead of wrapping round.
+  const int64_t position = static_cast<int64_t>(Progress.position) + units;
+  Progress.position = position > INT32_MAX ? INT32_MAX : static_cast<int32_t>(position);
+
+  if (Progress.sentRange != Progress.range) {
+    Progress.sentRange = Progress.range;
+    Platform.SendMessageA(bar, PBM_SETRANGE32, 0, Progress.range);
+    Platform.SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(Progress.position), 0);
+  } else {
+    Platform.SendMessageA(bar, PBM_DELTAPOS, static_cast<WPARAM>(units), 0);
+  }
+  Platform.UpdateWindow(InstallerWindow);
+  Platform.UpdateWindow(bar);
+  PumpMessages();
+}
+
+void PumpMessages() {
+  MSG msg;
+  // No IsDialogMessage here: Enter and Escape do nothing while a run works,
+  // but painting and the close box are served.
+  while (Platform.PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+    Platform.TranslateMessage(&msg);
+    Platform.DispatchMessageA(&msg);
+  }
+}

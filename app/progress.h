@@ -1,0 +1,38 @@
+// The dialog's progress bar, driven by byte counts in stages. The first stage
+// (the embedded cabinet) fills 0-60 %; every later stage starts at 60 % of its
+// own scale and fills the rest. Every advance drains the thread's message
+// queue, which is what keeps the dialog alive while the run works.
+
+#ifndef INSTALLER_APP_PROGRESS_H_
+#define INSTALLER_APP_PROGRESS_H_
+
+#include <stdint.h>
+
+struct ProgressState {
+  int32_t mode;       // 0 in the first stage; -1 for every later stage.
+  int32_t range;      // Upper end of the current stage's scale (lower end 0).
+  int32_t position;   // Position within the scale.
+  int32_t sentRange;  // The range last sent to the bar; -1 before the first.
+  // Stages whose scale would not fit 32 bits (above 214,748,364 bytes) are
+  // counted in units of 2^scaleShift bytes; `carry` holds the bytes not yet
+  // making a whole unit. Both stay 0 for smaller stages.
+  int32_t scaleShift;
+  uint32_t carry;
+};
+
+extern ProgressState Progress;
+
+// The state before any stage: mode 0, nothing sent yet.
+void ProgressReset();
+
+// Starts a stage of `size` bytes. Sends nothing to the bar.
+void ProgressStage(uint32_t size);
+
+// Adds `count` bytes, updates the bar (range and position after a new stage,
+// a delta otherwise), repaints the dialog and the bar, and drains the queue.
+void ProgressAdvance(uint32_t count);
+
+// Dispatches every message waiting in the thread's queue, then returns.
+void PumpMessages();
+
+#endif  // INSTALLER_APP_PROGRESS_H_

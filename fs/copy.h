@@ -1,0 +1,26 @@
+// Writing file content with progress. Nothing here is shown to the user:
+// each reports 0 or -1 (with the error codes of the failing primitive, or
+// none for a short transfer or a rejected argument) and the caller decides.
+
+#ifndef INSTALLER_FS_COPY_H_
+#define INSTALLER_FS_COPY_H_
+
+#include <stdint.h>
+
+// Copies `length` bytes from `src` at `srcOffset` to `dst` at `dstOffset` (at
+// its current position when `dstOffset` is negative) in chunks of at most
+// 32,768 bytes, advancing the progress bar after each. A short read or write
+// fails. Returns 0 or -1.
+int CopyData(int32_t dst, int32_t dstOffset, int32_t src, int32_t srcOffset, int32_t length);
+
+// Copies the file `srcPath` to `dstPath` as one progress stage, after the end
+// of an existing destination when `append` is set, else from its start (the
+// destination is never truncated). An empty source fails. Returns 0 or -1.
+int CopyWholeFile(const char* srcPath, const char* dstPath, int append);
+
+// Writes `size` bytes at `data` to `path` in one write, as one progress stage
+// advanced once, after the file is closed. Returns 0, or -1 (also for a null
+// block or a size of 0, without touching any file).
+int WriteBlockToFile(const void* data, uint32_t size, const char* path, int append);
+
+#endif  // INSTALLER_FS_COPY_H_

@@ -1,0 +1,98 @@
+#include "fs/path.h"
+
+#include <string.h>
+#include <windows.h>
+
+#include "fs/file.h"
+#include "platform/platform.h"
+
+// MakeParentDirs works on a private copy of this size.
+static const size_t kParentDirsBufferSize = 264;
+
+void FsSetNameTooLong() {
+  FsErrno = kFsNameTooLong;
+  FsOsErrno = ERROR_FILENAME_EXCED_RANGE;
+  // Message boxes read the platform's last error for their explanation.
+  Platform.SetLastError(ERROR_FILENAME_EXCED_RANGE);
+}
+
+char* PathCopy(char* buffer, size_t size, const char* source) {
+  const size_t length = strlen(source);
+  if (length >= size) {
+    FsSetNameTooLong();
+    return NULL;
+  }
+  memcpy(buffer, source, length + 1);
+  return buffer;
+}
+
+char* PathAppend(char* buffer, size_t size, const char* text) {
+  const size_t used = strlen(buffer);
+  if (used >= size || PathCopy(buffer + used, size - used, text) == NULL) {
+    FsSetNameTooLong();
+    return NULL;
+  }
+  return buffer;
+}
+
+char* PathJoin(char* dir, size_t size, const char* name) {
+  const size_t length = strlen(dir);
+  const bool isDrive = length == 2 && dir[1] == ':';
+  const bool needsSeparator = length != 0 && !isDrive && dir[length - 1] != '\\';
+  if (length + (needsSeparator ? 1 : 0) + strlen(name) >= size) {
+    FsSetNameTooLong();
+    return NULL;
+  }
+  if (needsSeparator)
+    PathAppend(dir, size, "\\");
+  return PathAppend(dir, size, name);
+}
+
+char* FindLastChar(const char* text, char ch) {
+  for (size_t i = strlen(text); i > 0; --i) {
+    if (text[i - 1] == ch)
+      return const_cast<char*>(text + i - 1);
+  }
+  return NULL;
+}
+
+bool IsDotsName(const char* name) {
+  while (*name == '.')
+    ++name;
+  return *name == '\0';
+}
+
+int MakeParentDirs(const char* path) {
+  char buffer[kParentDirsBufferSize];
+  if (PathCopy(buffer, sizeof(buffer), path) == NULL)
+    return -1;
+  for (;;) {
+    char* separator = FindLastChar(buffer, '\\');
+    if (separator == NULL)
+      return -1;
+    *separator = '\0';
+    if (FsMkdir(buffer) == 0 || FsErrno == kFsExists)
+      return 0;
+    // The directory above is missing too (or cannot be made): make that first.
+    if (MakeParentDirs(buffer) == -1)
+      return -1;
+    if (FsMkdir(buffer) == 0 || FsErrno == kFsExists)
+      return 0;
+    // Still failing with the parents in place: try one level higher, which
+    // ends when the path runs out of separators.
+  }
+}
+
+char* MakeUniqueDirectory(const char* parentDir, char* out, const char* prefix) {
+  for (;;) {
+    // The service creates an empty placeholder file to reserve the name.
+    if (Platform.GetTempFileNameA(parentDir, prefix, 0, out) == 0)
+      return NULL;
+    FsUnlink(out);
+    if (FsMkdir(out) == 0)
+      return out;
+    if (FsErrno != kFsExists)
+      return NULL;
+    // Someone took the name between the unlink and the mkdir: draw another.
+  }
+}

@@ -1,0 +1,49 @@
+// Paths and new directories. Paths are zero-terminated ANSI strings with "\\"
+// as the only separator, held in fixed buffers. Nothing here writes past a
+// buffer: a path that would not fit is refused, the buffer is left as it was,
+// and the refusal is recorded as FsErrno kFsNameTooLong with FsOsErrno (and
+// the platform's last error) ERROR_FILENAME_EXCED_RANGE.
+
+#ifndef INSTALLER_FS_PATH_H_
+#define INSTALLER_FS_PATH_H_
+
+#include <stddef.h>
+
+// The error number of a path refused for its length (the C library's
+// ENAMETOOLONG); distinct from "no such file", which callers act upon.
+enum { kFsNameTooLong = 38 };
+
+// Records the refusal of a path that does not fit its buffer.
+void FsSetNameTooLong();
+
+// Copies `source` into `buffer` of `size` bytes. Returns `buffer`, or NULL
+// when it does not fit.
+char* PathCopy(char* buffer, size_t size, const char* source);
+
+// Appends `text` to the string in `buffer` of `size` bytes, with nothing in
+// between. Returns `buffer`, or NULL when the result would not fit.
+char* PathAppend(char* buffer, size_t size, const char* text);
+
+// Appends `name` to the directory path in `dir` (a buffer of `size` bytes),
+// putting "\\" in between unless `dir` is empty, already ends with "\\", or is
+// a drive designator such as "C:". `name` is appended unchanged. Returns
+// `dir`, or NULL when the result would not fit.
+char* PathJoin(char* dir, size_t size, const char* name);
+
+// The last occurrence of `ch` in `text`, or NULL.
+char* FindLastChar(const char* text, char ch);
+
+// True when `name` consists of dots only; the empty name counts.
+bool IsDotsName(const char* name);
+
+// Makes the missing directories above the file `path`, from the top down.
+// Returns 0 once a directory on the way up was made or found present, -1 when
+// the path runs out of separators first or a directory cannot be made.
+int MakeParentDirs(const char* path);
+
+// Makes a new, empty directory in `parentDir`, named by the platform's
+// temporary-name service from `prefix`, its full path in `out` (260 bytes).
+// Returns `out`, or NULL. Leaves no placeholder file behind.
+char* MakeUniqueDirectory(const char* parentDir, char* out, const char* prefix);
+
+#endif  // INSTALLER_FS_PATH_H_

@@ -1,0 +1,21 @@
+// The embedded cabinet and the companion files that may lie beside the
+// installer.
+
+#ifndef INSTALLER_INSTALL_PAYLOAD_H_
+#define INSTALLER_INSTALL_PAYLOAD_H_
+
+#include <windows.h>
+
+// Finds resource IDR_PAYLOAD (RT_RCDATA) of the installer's module. Returns
+// its size and points `blockOut` at its bytes (read-only, valid for the life
+// of the process); returns 0 when it is absent, empty or cannot be locked.
+// `blockOut` is left alone when the resource cannot be loaded.
+DWORD FindPayload(const void** blockOut);
+
+// Copies each companion file present in `sourceDir` (the installer's folder,
+// ending with "\\", or empty for the current directory) into `workDir`, each
+// as its own progress stage. A copy that fails leaves no partial file. Shows
+// nothing. Returns the result of the last file step (callers ignore it).
+int CopyCompanionFiles(const char* workDir, const char* sourceDir);
+
+#endif  // INSTALLER_INSTALL_PAYLOAD_H_

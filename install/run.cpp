@@ -1,0 +1,100 @@
+#include "install/run.h"
+
+#include "app/dialog.h"
+#include "app/messages.h"
+#include "app/progress.h"
+#include "cabinet/binding.h"
+#include "cabinet/extract.h"
+#include "fs/copy.h"
+#include "fs/path.h"
+#include "fs/tree.h"
+#include "install/launch.h"
+#include "install/payload.h"
+#include "platform/platform.h"
+
+static const char kWorkDirFailed[] = "Błąd przygotowania katalogu tymczasowego!";
+static const char kLibraryMissing[] =
+    "Do zainstalowania tej wersji potrzebna jest biblioteka CABINET.DLL!\n\n"
+    "Instalacja zostanie przerwana.";
+static const char kPayloadNotWritten[] = "Błąd kopiowania pliku instalacyjnego!";
+static const char kPayloadNotUnpacked[] = "Nie można rozpakować zbiorów instalacyjnych!";
+
+static const char kPayloadName[] = "dmins.cab";
+
+// The installer's own path is read into a buffer of this size.
+static const DWORD kOwnPathSize = 301;
+
+char* MakeWorkDirectory(char* buffer) {
+  char tempDir[MAX_PATH];
+  buffer[0] = '\0';
+  const DWORD length = Platform.GetTempPathA(MAX_PATH, tempDir);
+  // A result of MAX_PATH or more is the size the path would need.
+  if (length == 0 || length >= MAX_PATH)
+    return NULL;
+  return MakeUniqueDirectory(tempDir, buffer, "dm_");
+}
+
+// Fills `folder` (kOwnPathSize bytes) with the installer's folder, ending with
+// "\\", or empties it when the installer's path has no separator.
+static void GetInstallerFolder(char* folder) {
+  const DWORD length = Platform.GetModuleFileNameA(InstallerModule, folder, kOwnPathSize - 1);
+  folder[length < kOwnPathSize ? length : kOwnPathSize - 1] = '\0';
+  char* separator = FindLastChar(folder, '\\');
+  if (separator != NULL)
+    separator[1] = '\0';
+  else
+    folder[0] = '\0';
+}
+
+// Writes the embedded cabinet to `path`; 0 or -1.
+static int WritePayload(const char* path) {
+  const void* block = NULL;
+  const DWORD size = FindPayload(&block);
+  return WriteBlockToFile(block, size, path, 0);
+}
+
+int RunInstallation() {
+  int result = -1;
+  char workDir[MAX_PATH];
+  char installerFolder[kOwnPathSize];
+  char payloadPath[MAX_PATH];
+
+  if (MakeWorkDirectory(workDir) == NULL) {
+    ShowError(kWorkDirFailed);
+    return -1;
+  }
+  if (BindCabinetLibrary() <= 0) {
+    UnbindCabinetLibrary();
+    ShowError(kLibraryMissing);
+    DeleteTree(workDir);
+    return -1;
+  }
+  GetInstallerFolder(installerFolder);
+
+  // The bar runs from 0 to 60 % while the payload is written.
+  if (PathCopy(payloadPath, sizeof(payloadPath), workDir) == NULL ||
+      PathJoin(payloadPath, sizeof(payloadPath), kPayloadName) == NULL ||
+      WritePayload(payloadPath) != 0) {
+    ShowError(kPayloadNotWritten);
+    goto cleanup;
+  }
+  // Every later stage starts at 60 % of its own scale.
+  Progress.mode = -1;
+
+  // Companions go first, so that a file of the same name in the cabinet
+  // replaces its companion.
+  CopyCompanionFiles(workDir, installerFolder);
+  if (ExtractCabinetSet(payloadPath, workDir) != 0) {
+    ShowError(kPayloadNotUnpacked);
+    goto cleanup;
+  }
+
+  Platform.ShowWindow(InstallerWindow, SW_HIDE);
+  LaunchSecondStage(workDir);
+  result = 0;
+
+cleanup:
+  DeleteTree(workDir);
+  UnbindCabinetLibrary();
+  return result;
+}

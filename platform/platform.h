@@ -1,0 +1,88 @@
+// The seam between the installer and the operating system.
+//
+// Every Windows function the installer calls goes through the table below.
+// `Platform` starts as a copy of the real functions; tests replace single
+// entries (a failing allocation, a scripted message box) and put them back,
+// and another system could fill the table with its own equivalents.
+
+#ifndef INSTALLER_PLATFORM_PLATFORM_H_
+#define INSTALLER_PLATFORM_PLATFORM_H_
+
+#include <windows.h>
+#include <commctrl.h>
+
+struct PlatformTable {
+  // kernel32: files and directories.
+  decltype(&::CreateFileA) CreateFileA;
+  decltype(&::ReadFile) ReadFile;
+  decltype(&::WriteFile) WriteFile;
+  decltype(&::SetFilePointer) SetFilePointer;
+  decltype(&::GetFileSize) GetFileSize;
+  decltype(&::GetFileType) GetFileType;
+  decltype(&::CloseHandle) CloseHandle;
+  decltype(&::GetFileAttributesA) GetFileAttributesA;
+  decltype(&::SetFileAttributesA) SetFileAttributesA;
+  decltype(&::DeleteFileA) DeleteFileA;
+  decltype(&::CreateDirectoryA) CreateDirectoryA;
+  decltype(&::RemoveDirectoryA) RemoveDirectoryA;
+  decltype(&::MoveFileA) MoveFileA;
+  decltype(&::FindFirstFileA) FindFirstFileA;
+  decltype(&::FindNextFileA) FindNextFileA;
+  decltype(&::FindClose) FindClose;
+  decltype(&::SetFileTime) SetFileTime;
+  decltype(&::DosDateTimeToFileTime) DosDateTimeToFileTime;
+  decltype(&::LocalFileTimeToFileTime) LocalFileTimeToFileTime;
+  // kernel32: temporary names, the module and its resources.
+  decltype(&::GetTempPathA) GetTempPathA;
+  decltype(&::GetTempFileNameA) GetTempFileNameA;
+  decltype(&::GetModuleHandleA) GetModuleHandleA;
+  decltype(&::GetModuleFileNameA) GetModuleFileNameA;
+  decltype(&::FindResourceA) FindResourceA;
+  decltype(&::SizeofResource) SizeofResource;
+  decltype(&::LoadResource) LoadResource;
+  decltype(&::LockResource) LockResource;
+  decltype(&::GetShortPathNameA) GetShortPathNameA;
+  decltype(&::GetCommandLineA) GetCommandLineA;
+  decltype(&::GetStartupInfoA) GetStartupInfoA;
+  // kernel32: processes, libraries, memory, errors.
+  decltype(&::CreateProcessA) CreateProcessA;
+  decltype(&::WaitForSingleObject) WaitForSingleObject;
+  decltype(&::GetExitCodeProcess) GetExitCodeProcess;
+  decltype(&::ExitProcess) ExitProcess;
+  decltype(&::LoadLibraryA) LoadLibraryA;
+  decltype(&::GetProcAddress) GetProcAddress;
+  decltype(&::FreeLibrary) FreeLibrary;
+  decltype(&::LocalAlloc) LocalAlloc;
+  decltype(&::LocalFree) LocalFree;
+  decltype(&::GetLastError) GetLastError;
+  decltype(&::SetLastError) SetLastError;
+  decltype(&::FormatMessageA) FormatMessageA;
+  // user32.
+  decltype(&::DialogBoxIndirectParamA) DialogBoxIndirectParamA;
+  decltype(&::EndDialog) EndDialog;
+  decltype(&::GetDlgItem) GetDlgItem;
+  decltype(&::ShowWindow) ShowWindow;
+  decltype(&::UpdateWindow) UpdateWindow;
+  decltype(&::GetWindowRect) GetWindowRect;
+  decltype(&::SendMessageA) SendMessageA;
+  decltype(&::LoadImageA) LoadImageA;
+  decltype(&::DestroyIcon) DestroyIcon;
+  decltype(&::MessageBoxA) MessageBoxA;
+  decltype(&::PeekMessageA) PeekMessageA;
+  decltype(&::TranslateMessage) TranslateMessage;
+  decltype(&::DispatchMessageA) DispatchMessageA;
+  decltype(&::wsprintfA) wsprintfA;
+  // comctl32.
+  decltype(&::InitCommonControlsEx) InitCommonControlsEx;
+};
+
+// The table every module calls through. Starts equal to PlatformReal().
+extern PlatformTable Platform;
+
+// The table filled with the operating system's own functions.
+const PlatformTable& PlatformReal();
+
+// True when no entry of `table` is null.
+bool PlatformIsComplete(const PlatformTable& table);
+
+#endif  // INSTALLER_PLATFORM_PLATFORM_H_

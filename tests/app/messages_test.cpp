@@ -1,0 +1,127 @@
+// Message boxes and prompts: caption, type, owner, text and result of each.
+
+#include <gtest/gtest.h>
+
+#include "app/messages.h"
+#include "tests/support/boxes.h"
+
+namespace {
+
+class MessagesTest : public testing::Test {
+ protected:
+  void SetUp() override { InstallerWindow = NULL; }
+  void TearDown() override { InstallerWindow = NULL; }
+};
+
+const HWND kDialog = reinterpret_cast<HWND>(0x1234);
+
+// An error box carries the stop icon, the installer's caption and the dialog
+// as its owner; before the dialog exists it has no owner.
+TEST_F(MessagesTest, ErrorBoxHasStopIconCaptionAndOwner) {
+  BoxScript boxes;
+  ShowError("a");
+  InstallerWindow = kDialog;
+  ShowError("b");
+  ASSERT_EQ(boxes.boxes().size(), 2u);
+  EXPECT_EQ(boxes.boxes()[0].owner, nullptr);
+  EXPECT_EQ(boxes.boxes()[1].owner, kDialog);
+  for (const BoxRecord& box : boxes.boxes()) {
+    EXPECT_EQ(box.caption, "Korvani Dalmera - instalator");
+    EXPECT_EQ(box.type, 0x10u);
+  }
+}
+
+// The system error box names the operation, the path, the code and the
+// system's own text for that code, taken before any other call.
+TEST_F(MessagesTest, SystemErrorShowsCodeAndSystemText) {
+  char expectedText[2000] = "";
+  ASSERT_NE(FormatMessageA(0x1200, NULL, 5, 0x400, expectedText, 1999, NULL), 0u);
+  const char* verbs[] = {"usunąć zbioru", "usunąć katalogu", "przenieść zbioru"};
+  for (int kind = 0; kind < 3; ++kind) {
+    BoxScript boxes;
+    SetLastError(5);
+    ShowSystemError(kind, "C:\\x\\plik.txt");
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_EQ(boxes.boxes()[0].text, std::string("Nie mogę ") + verbs[kind] +
+                                         " C:\\x\\plik.txt (5 " + expectedText +
+                                         "). Należy usunąć go samodzielnie!");
+    EXPECT_EQ(boxes.boxes()[0].type, 0x10u);
+  }
+}
+
+// A code the system has no text for leaves only the number and a blank.
+TEST_F(MessagesTest, SystemErrorWithoutSystemText) {
+  BoxScript boxes;
+  SetLastError(0x20000123);
+  ShowSystemError(1, "D");
+  ASSERT_EQ(boxes.boxes().size(), 1u);
+  EXPECT_EQ(boxes.boxes()[0].text, "Nie mogę usunąć katalogu D (536871203 ). Należy usunąć go samodzielnie!");
+}
+
+// A path far longer than the message buffer is cut, never written past it.
+TEST_F(MessagesTest, SystemErrorWithHugePathIsCut) {
+  BoxScript boxes;
+  const std::string path(5000, 'p');
+  SetLastError(5);
+  ShowSystemError(0, path.c_str());
+  ASSERT_EQ(boxes.boxes().size(), 1u);
+  EXPECT_EQ(boxes.boxes()[0].text.size(), 1023u);
+  EXPECT_EQ(boxes.boxes()[0].text.compare(0, 24, "Nie mogę usunąć zbioru p"), 0);
+}
+
+// Only "Tak" confirms the abort; "Nie" is the default button.
+TEST_F(MessagesTest, ConfirmAbortAnswers) {
+  const struct { int answer; bool result; } cases[] = {
+      {IDYES, true}, {IDNO, false}, {IDCANCEL, false}, {0, false}};
+  for (const auto& c : cases) {
+    BoxScript boxes;
+    boxes.Answer({c.answer});
+    EXPECT_EQ(ConfirmAbort(), c.result) << "answer " << c.answer;
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_EQ(boxes.boxes()[0].text, "Na pewno przerwać operację?");
+    EXPECT_EQ(boxes.boxes()[0].type, 0x123u);
+  }
+}
+
+// The wrong-volume prompt retries only on "Ponów".
+TEST_F(MessagesTest, PromptWrongVolumeAnswers) {
+  const struct { int answer; bool result; } cases[] = {{IDRETRY, true}, {IDCANCEL, false}, {0, false}};
+  for (const auto& c : cases) {
+    BoxScript boxes;
+    boxes.Answer({c.answer});
+    EXPECT_EQ(PromptWrongVolume("A:\\d2.cab"), c.result) << "answer " << c.answer;
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_EQ(boxes.boxes()[0].text,
+              "A:\\d2.cab nie jest kolejnym woluminem\ntej sekwencji plików. Proszę włożyć właściwą dyskietkę!");
+    EXPECT_EQ(boxes.boxes()[0].type, 0x15u);
+  }
+}
+
+// The insert-disk prompt asks until the user presses OK or confirms giving up;
+// when no box can be shown at all it gives up instead of asking forever.
+TEST_F(MessagesTest, PromptInsertDiskLoop) {
+  const std::string prompt = "Proszę włożyć dysk z plikiem d2.cab.";
+  const std::string confirm = "Na pewno przerwać operację?";
+  const struct {
+    std::vector<int> answers;
+    bool result;
+    std::vector<std::string> texts;
+  } cases[] = {
+      {{IDOK}, true, {prompt}},
+      {{IDCANCEL, IDYES}, false, {prompt, confirm}},
+      {{IDCANCEL, IDNO, IDOK}, true, {prompt, confirm, prompt}},
+      {{IDCANCEL, IDCANCEL, IDCANCEL, IDYES}, false, {prompt, confirm, prompt, confirm}},
+      {{0, IDNO, IDOK}, true, {prompt, confirm, prompt}},
+      {{0, 0}, false, {prompt, confirm}},
+  };
+  for (const auto& c : cases) {
+    BoxScript boxes;
+    for (int answer : c.answers)
+      boxes.Answer({answer});
+    EXPECT_EQ(PromptInsertDisk("d2.cab"), c.result) << "case of " << c.answers.size() << " answers";
+    EXPECT_EQ(boxes.texts(), c.texts);
+    EXPECT_EQ(boxes.boxes()[0].type, 0x41u);
+  }
+}
+
+}  // namespace

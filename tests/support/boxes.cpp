@@ -1,0 +1,43 @@
+#include "tests/support/boxes.h"
+
+#include <gtest/gtest.h>
+
+BoxScript* BoxScript::current_ = NULL;
+
+BoxScript::BoxScript() {
+  EXPECT_EQ(current_, nullptr) << "one BoxScript at a time";
+  current_ = this;
+  Platform.MessageBoxA = FakeMessageBoxA;
+}
+
+BoxScript::~BoxScript() {
+  current_ = NULL;
+}
+
+void BoxScript::Answer(std::initializer_list<int> codes) {
+  answers_.insert(answers_.end(), codes.begin(), codes.end());
+}
+
+std::vector<std::string> BoxScript::texts() const {
+  std::vector<std::string> result;
+  for (const BoxRecord& box : boxes_)
+    result.push_back(box.text);
+  return result;
+}
+
+int WINAPI BoxScript::FakeMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+  BoxScript* self = current_;
+  BoxRecord record = {owner, text ? text : "", caption ? caption : "", type};
+  self->boxes_.push_back(record);
+  if (self->whileOpen_)
+    self->whileOpen_(record);
+  if (self->boxes_.size() > 1000) {
+    ADD_FAILURE() << "more than 1000 message boxes: a loop that never ends";
+    return IDCANCEL;
+  }
+  if (self->answers_.empty())
+    return IDOK;
+  const int answer = self->answers_.front();
+  self->answers_.pop_front();
+  return answer;
+}

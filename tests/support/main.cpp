@@ -1,0 +1,40 @@
+// Test entry: GoogleTest, plus a check after every test that the platform
+// table came back intact, and the non-GoogleTest arguments for tests that
+// need paths (the built installers).
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/platform_guard.h"
+#include "tests/support/test_args.h"
+
+std::vector<std::string> TestArguments;
+
+bool PlatformIsReal() {
+  return memcmp(&Platform, &PlatformReal(), sizeof(PlatformTable)) == 0;
+}
+
+namespace {
+
+class PlatformRestoredCheck : public testing::EmptyTestEventListener {
+  void OnTestEnd(const testing::TestInfo&) override {
+    if (!PlatformIsReal()) {
+      ADD_FAILURE() << "a test left a replaced entry in the platform table";
+      Platform = PlatformReal();
+    }
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i)
+    TestArguments.push_back(argv[i]);
+  testing::UnitTest::GetInstance()->listeners().Append(new PlatformRestoredCheck);
+  return RUN_ALL_TESTS();
+}
