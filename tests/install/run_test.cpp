@@ -1,0 +1,75 @@
+// The installation run as a sequence: what it shows and what it leaves in
+// the temporary folder on each path that exists so far.
+
+#include <string.h>
+
+#include <gtest/gtest.h>
+
+#include "app/messages.h"
+#include "app/progress.h"
+#include "install/run.h"
+#include "tests/support/boxes.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class RunTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    InstallerWindow = NULL;
+    ProgressReset();
+  }
+  ScopedTempFolder temp_;
+};
+
+std::vector<std::string> DirsMade;
+BOOL WINAPI RecordingCreateDirectory(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
+  DirsMade.push_back(path);
+  return PlatformReal().CreateDirectoryA(path, security);
+}
+
+DWORD WINAPI NoTempPath(DWORD, LPSTR) {
+  return 0;
+}
+
+// Without a temporary folder only its box is shown and nothing is made.
+TEST_F(RunTest, NoTemporaryFolder) {
+  BoxScript boxes;
+  ScopedPlatform platform;
+  Platform.GetTempPathA = NoTempPath;
+  Platform.CreateDirectoryA = RecordingCreateDirectory;
+  DirsMade.clear();
+  EXPECT_EQ(RunInstallation(), -1);
+  EXPECT_EQ(boxes.texts(), std::vector<std::string>({"B\xb3\xb9" "d przygotowania katalogu tymczasowego!"}));
+  EXPECT_TRUE(DirsMade.empty());
+}
+
+// A temporary folder that cannot take a new directory gives the same box and
+// leaves nothing behind.
+TEST_F(RunTest, TemporaryFolderNotWritable) {
+  BoxScript boxes;
+  RemoveTreeForTest(temp_.path());  // TEMP now names a folder that is gone.
+  EXPECT_EQ(RunInstallation(), -1);
+  EXPECT_EQ(boxes.texts(), std::vector<std::string>({"Błąd przygotowania katalogu tymczasowego!"}));
+  EXPECT_FALSE(PathExists(temp_.path()));
+  MakeDir(temp_.path());
+}
+
+// When the cabinet library cannot be bound its box is shown and the new work
+// directory, made as dm_XXXX.tmp in the temporary folder, is removed again.
+TEST_F(RunTest, LibraryMissingRemovesWorkDirectory) {
+  BoxScript boxes;
+  ScopedPlatform platform;
+  Platform.CreateDirectoryA = RecordingCreateDirectory;
+  DirsMade.clear();
+  EXPECT_EQ(RunInstallation(), -1);
+  EXPECT_EQ(boxes.texts(),
+            std::vector<std::string>({"Do zainstalowania tej wersji potrzebna jest biblioteka "
+                                      "CABINET.DLL!\n\nInstalacja zostanie przerwana."}));
+  ASSERT_EQ(DirsMade.size(), 1u);
+  EXPECT_EQ(DirsMade[0].find(temp_.path() + "dm_"), 0u) << DirsMade[0];
+  EXPECT_EQ(DirsMade[0].substr(DirsMade[0].size() - 4), ".tmp");
+  EXPECT_TRUE(temp_.Contents().empty());
+}
+
+}  // namespace
