@@ -113,18 +113,6 @@ TEST(ResourcesTest, DialogTemplate) {
   }
 }
 
-// The welcome text is Windows-1250 once the platform converts it.
-TEST(ResourcesTest, TitleBytes) {
-  for (const std::string& path : Installers()) {
-    SCOPED_TRACE(path);
-    Module module(path);
-    wchar_t wide[] = L"ą";
-    char narrow[8] = "";
-    WideCharToMultiByte(1250, 0, wide, -1, narrow, sizeof(narrow), NULL, NULL);
-    EXPECT_STREQ(narrow, "\xb9");
-  }
-}
-
 // The icon group holds 16, 24, 32 and 48 pixels at 4, 8 and 32 bits, and
 // 72 pixels at 32 bits.
 TEST(ResourcesTest, IconGroup) {

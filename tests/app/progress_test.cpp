@@ -1,0 +1,139 @@
+// The progress bar's arithmetic and the messages it sends, recorded through
+// the platform seam.
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/messages.h"
+#include "app/progress.h"
+#include "tests/support/platform_guard.h"
+
+namespace {
+
+struct Sent {
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  bool operator==(const Sent& o) const {
+    return message == o.message && wParam == o.wParam && lParam == o.lParam;
+  }
+};
+
+std::vector<Sent> SentToBar;
+int Updates;
+int Peeks;
+
+const HWND kBar = reinterpret_cast<HWND>(0xBA2);
+
+HWND WINAPI FakeGetDlgItem(HWND, int id) {
+  EXPECT_EQ(id, 1001);
+  return kBar;
+}
+LRESULT WINAPI RecordingSendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  EXPECT_EQ(window, kBar);
+  SentToBar.push_back({message, wParam, lParam});
+  return 0;
+}
+BOOL WINAPI CountingUpdateWindow(HWND) {
+  ++Updates;
+  return TRUE;
+}
+BOOL WINAPI CountingPeekMessage(LPMSG, HWND, UINT, UINT, UINT) {
+  ++Peeks;
+  return FALSE;
+}
+
+class ProgressTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ProgressReset();
+    InstallerWindow = NULL;
+    SentToBar.clear();
+    Updates = 0;
+    Peeks = 0;
+    Platform.GetDlgItem = FakeGetDlgItem;
+    Platform.SendMessageA = RecordingSendMessage;
+    Platform.UpdateWindow = CountingUpdateWindow;
+    Platform.PeekMessageA = CountingPeekMessage;
+  }
+  ScopedPlatform platform_;
+};
+
+// The first stage reaches 60 %: 600 bytes on a scale of 1000.
+TEST_F(ProgressTest, FirstStage) {
+  ProgressStage(600);
+  EXPECT_EQ(Progress.range, 1000);
+  EXPECT_EQ(Progress.position, 0);
+  ProgressAdvance(600);
+  EXPECT_EQ(SentToBar, std::vector<Sent>({{PBM_SETRANGE32, 0, 1000}, {PBM_SETPOS, 600, 0}}));
+  EXPECT_EQ(Updates, 2);
+  EXPECT_EQ(Peeks, 1);
+}
+
+// A later stage starts at 60 % of its own scale and reaches 100 %; the range
+// goes to the bar once, then deltas.
+TEST_F(ProgressTest, LaterStage) {
+  Progress.mode = -1;
+  ProgressStage(400);
+  EXPECT_EQ(Progress.range, 1000);
+  EXPECT_EQ(Progress.position, 600);
+  for (int i = 0; i < 4; ++i)
+    ProgressAdvance(100);
+  EXPECT_EQ(Progress.position, 1000);
+  EXPECT_EQ(SentToBar, std::vector<Sent>({{PBM_SETRANGE32, 0, 1000},
+                                          {PBM_SETPOS, 700, 0},
+                                          {PBM_DELTAPOS, 100, 0},
+                                          {PBM_DELTAPOS, 100, 0},
+                                          {PBM_DELTAPOS, 100, 0}}));
+}
+
+// Two stages of equal range in a row send only deltas for the second: the
+// bar is not set back to 60 %.
+TEST_F(ProgressTest, EqualRangesInARow) {
+  Progress.mode = -1;
+  ProgressStage(400);
+  ProgressAdvance(400);
+  ProgressStage(400);
+  ProgressAdvance(100);
+  EXPECT_EQ(SentToBar.size(), 3u);
+  EXPECT_EQ(SentToBar.back(), (Sent{PBM_DELTAPOS, 100, 0}));
+}
+
+// An advance of 0 still repaints and drains the queue; an empty stage has
+// range 0.
+TEST_F(ProgressTest, ZeroAdvanceAndEmptyStage) {
+  ProgressStage(0);
+  EXPECT_EQ(Progress.range, 0);
+  ProgressAdvance(0);
+  ProgressAdvance(0);
+  EXPECT_EQ(SentToBar.back(), (Sent{PBM_DELTAPOS, 0, 0}));
+  EXPECT_EQ(Updates, 4);
+  EXPECT_EQ(Peeks, 2);
+}
+
+// Stages too large for 32-bit arithmetic still run from 0 to 60 % and from
+// 60 to 100 % of a range that fits the bar.
+TEST_F(ProgressTest, StagesBeyond32Bits) {
+  const uint32_t size = 4000000000u;
+  ProgressStage(size);
+  ASSERT_GT(Progress.range, 0);
+  for (int i = 0; i < 4; ++i)
+    ProgressAdvance(size / 4);
+  EXPECT_NEAR(static_cast<double>(Progress.position) / Progress.range, 0.6, 0.001);
+  Progress.mode = -1;
+  ProgressStage(size);
+  EXPECT_NEAR(static_cast<double>(Progress.position) / Progress.range, 0.6, 0.001);
+  for (int i = 0; i < 4; ++i)
+    ProgressAdvance(size / 4);
+  EXPECT_NEAR(static_cast<double>(Progress.position) / Progress.range, 1.0, 0.001);
+  // Below the limit the arithmetic is the plain one.
+  ProgressStage(214748364);
+  EXPECT_EQ(Progress.range, 536870910);
+  EXPECT_EQ(Progress.scaleShift, 0);
+}
+
+}  // namespace
