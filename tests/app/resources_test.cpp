@@ -1,6 +1,7 @@
 // The resources of the built installers (every one named on the command
 // line), read back from the executables.
 
+#include <string.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -47,9 +48,46 @@ struct Reader {
   void AlignDword(const BYTE* base) { while ((p - base) % 4) ++p; }
 };
 
+// The arguments: the installers to check, and "--payload=FILE" for the
+// cabinet they must carry.
 std::vector<std::string> Installers() {
-  EXPECT_FALSE(TestArguments.empty()) << "give the installers to check";
-  return TestArguments;
+  std::vector<std::string> installers;
+  for (const std::string& argument : TestArguments) {
+    if (argument.compare(0, 10, "--payload=") != 0)
+      installers.push_back(argument);
+  }
+  EXPECT_FALSE(installers.empty()) << "give the installers to check";
+  return installers;
+}
+
+std::string ExpectedPayload() {
+  for (const std::string& argument : TestArguments) {
+    if (argument.compare(0, 10, "--payload=") == 0)
+      return WindowsPath(argument.substr(10));
+  }
+  return std::string();
+}
+
+// The payload resource holds the given cabinet byte for byte.
+TEST(ResourcesTest, Payload) {
+  const std::string cabinet = ExpectedPayload();
+  if (cabinet.empty())
+    GTEST_SKIP() << "no --payload given";
+  HANDLE file = CreateFileA(cabinet.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << cabinet;
+  std::string expected(GetFileSize(file, NULL), '\0');
+  DWORD read = 0;
+  ReadFile(file, &expected[0], static_cast<DWORD>(expected.size()), &read, NULL);
+  CloseHandle(file);
+  for (const std::string& path : Installers()) {
+    SCOPED_TRACE(path);
+    Module module(path);
+    DWORD size = 0;
+    const BYTE* payload = module.Resource(MAKEINTRESOURCEA(45514), RT_RCDATA, &size);
+    ASSERT_NE(payload, nullptr);
+    ASSERT_EQ(size, expected.size());
+    EXPECT_EQ(memcmp(payload, expected.data(), size), 0);
+  }
 }
 
 // The dialog template is the extended template the installer is laid out by.
