@@ -4,12 +4,39 @@
 #ifndef INSTALLER_CABINET_BINDING_H_
 #define INSTALLER_CABINET_BINDING_H_
 
-// Loads "CABINET.DLL" and resolves its four entry points. Returns 1 when all
-// resolved, 0 when one is missing (nothing stays loaded), -1 when the library
-// did not load. Only a result above 0 counts as bound.
+#include <windows.h>
+#include <fdi.h>
+
+// The bound library and its entry points; all null while unbound.
+struct CabinetApi {
+  HMODULE library;
+  decltype(&::FDICopy) copy;
+  decltype(&::FDIIsCabinet) isCabinet;
+  decltype(&::FDIDestroy) destroy;
+  decltype(&::FDICreate) create;
+};
+
+extern CabinetApi Cabinet;
+
+// One entry point to resolve: its name and the slot its address goes to.
+struct LibraryEntry {
+  const char* name;
+  FARPROC* slot;
+};
+
+// Loads the library `libraryName` from the system directory (never from the
+// installer's folder or the current directory) into `*handleSlot` and
+// resolves the `count` entries in order. Returns 1 when all resolved; 0 when
+// one is missing, the library then freed; -1 when it did not load. Unless 1
+// is returned, the handle and every slot are null.
+int LoadLibraryEntries(const char* libraryName, HMODULE* handleSlot, const LibraryEntry* entries,
+                       int count);
+
+// Binds "CABINET.DLL" and its entry points FDICopy, FDIIsCabinet, FDIDestroy
+// and FDICreate, in that order. Only a result above 0 counts as bound.
 int BindCabinetLibrary();
 
-// Frees the library if it is loaded.
+// Frees the library if it is loaded; the entry pointers are left as they are.
 void UnbindCabinetLibrary();
 
 #endif  // INSTALLER_CABINET_BINDING_H_

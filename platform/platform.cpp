@@ -42,6 +42,7 @@ static const PlatformTable kRealPlatform = {
     ::LoadLibraryA,
     ::GetProcAddress,
     ::FreeLibrary,
+    ::GetSystemDirectoryA,
     ::LocalAlloc,
     ::LocalFree,
     ::GetLastError,

@@ -52,6 +52,7 @@ struct PlatformTable {
   decltype(&::LoadLibraryA) LoadLibraryA;
   decltype(&::GetProcAddress) GetProcAddress;
   decltype(&::FreeLibrary) FreeLibrary;
+  decltype(&::GetSystemDirectoryA) GetSystemDirectoryA;
   decltype(&::LocalAlloc) LocalAlloc;
   decltype(&::LocalFree) LocalFree;
   decltype(&::GetLastError) GetLastError;

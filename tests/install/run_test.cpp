@@ -55,12 +55,18 @@ TEST_F(RunTest, TemporaryFolderNotWritable) {
   MakeDir(temp_.path());
 }
 
+HMODULE WINAPI NoLibrary(LPCSTR) {
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return NULL;
+}
+
 // When the cabinet library cannot be bound its box is shown and the new work
 // directory, made as dm_XXXX.tmp in the temporary folder, is removed again.
 TEST_F(RunTest, LibraryMissingRemovesWorkDirectory) {
   BoxScript boxes;
   ScopedPlatform platform;
   Platform.CreateDirectoryA = RecordingCreateDirectory;
+  Platform.LoadLibraryA = NoLibrary;
   DirsMade.clear();
   EXPECT_EQ(RunInstallation(), -1);
   EXPECT_EQ(boxes.texts(),
@@ -69,6 +75,15 @@ TEST_F(RunTest, LibraryMissingRemovesWorkDirectory) {
   ASSERT_EQ(DirsMade.size(), 1u);
   EXPECT_EQ(DirsMade[0].find(temp_.path() + "dm_"), 0u) << DirsMade[0];
   EXPECT_EQ(DirsMade[0].substr(DirsMade[0].size() - 4), ".tmp");
+  EXPECT_TRUE(temp_.Contents().empty());
+}
+
+// An installer built without a payload says so and removes its work
+// directory (this test program carries no payload resource).
+TEST_F(RunTest, NoPayload) {
+  BoxScript boxes;
+  EXPECT_EQ(RunInstallation(), -1);
+  EXPECT_EQ(boxes.texts(), std::vector<std::string>({"B\xb3\xb9" "d kopiowania pliku instalacyjnego!"}));
   EXPECT_TRUE(temp_.Contents().empty());
 }
 
