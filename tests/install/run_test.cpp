@@ -87,4 +87,54 @@ TEST_F(RunTest, NoPayload) {
   EXPECT_TRUE(temp_.Contents().empty());
 }
 
+std::string FakePayload;
+std::string FakeInstallerPath;
+
+HRSRC WINAPI PayloadFindResource(HMODULE module, LPCSTR name, LPCSTR type) {
+  if (type == RT_RCDATA && name == MAKEINTRESOURCEA(45514))
+    return reinterpret_cast<HRSRC>(1);
+  return PlatformReal().FindResourceA(module, name, type);
+}
+DWORD WINAPI PayloadSize(HMODULE, HRSRC) { return static_cast<DWORD>(FakePayload.size()); }
+HGLOBAL WINAPI PayloadLoad(HMODULE, HRSRC) { return reinterpret_cast<HGLOBAL>(1); }
+LPVOID WINAPI PayloadLock(HGLOBAL) { return &FakePayload[0]; }
+DWORD WINAPI InstallerPath(HMODULE, LPSTR buffer, DWORD size) {
+  lstrcpynA(buffer, FakeInstallerPath.c_str(), size);
+  return static_cast<DWORD>(FakeInstallerPath.size());
+}
+
+// The payload is written as dmins.cab into the work directory, byte for
+// byte, and the companions beside the installer are copied next to it;
+// all of it goes again at the end of the run.
+TEST_F(RunTest, PayloadAndCompanionsWritten) {
+  TempDir medium;
+  FakePayload = std::string("MSCF") + std::string(100000, 'c');
+  FakeInstallerPath = medium / "setup.exe";
+  WriteFileBytes(medium / "kavel.chm", "help");
+  ScopedPlatform platform;
+  Platform.FindResourceA = PayloadFindResource;
+  Platform.SizeofResource = PayloadSize;
+  Platform.LoadResource = PayloadLoad;
+  Platform.LockResource = PayloadLock;
+  Platform.GetModuleFileNameA = InstallerPath;
+  BoxScript boxes;
+  std::vector<std::string> seen;
+  boxes.WhileOpen([&](const BoxRecord&) {
+    std::string work;
+    for (const std::string& entry : temp_.Contents()) {
+      if (entry.compare(0, 3, "dm_") == 0 && entry.find('\\') == std::string::npos)
+        work = temp_.path() + entry;
+    }
+    ASSERT_FALSE(work.empty());
+    seen = ListTree(work);
+    EXPECT_EQ(ReadFileBytes(work + "\\dmins.cab"), FakePayload);
+    EXPECT_EQ(Progress.mode, -1);
+  });
+  EXPECT_EQ(RunInstallation(), -1);
+  EXPECT_EQ(seen, std::vector<std::string>({"dmins.cab", "kavel.chm"}));
+  EXPECT_EQ(boxes.texts(), std::vector<std::string>({"Nie można rozpakować zbiorów instalacyjnych!"}));
+  for (const std::string& entry : temp_.Contents())
+    EXPECT_NE(entry.compare(0, 3, "dm_"), 0) << entry;
+}
+
 }  // namespace
