@@ -41,40 +41,57 @@ static int RemoveLink(const char* path, uint32_t attrib) {
   return 0;
 }
 
-int DeleteTree(const char* dir) {
-  char path[kTreePathSize];
-  FindBlock block;
-  bool stopped = false;
+// Called for each entry of `dir` but the dot names; false stops the walk.
+typedef bool (*EntryVisitor)(const char* dir, const FindRecord& entry, const void* context);
 
-  if (!MakePattern(path, dir)) {
-    ShowSystemError(kRemoveDirectoryFailed, dir);
-    return 0;
+// Visits the entries of `dir` in listing order. Returns true when the walk
+// was not stopped (an empty or missing directory included). The search stays
+// open while `visit` runs, so each level of a recursive walk holds its own.
+static bool WalkEntries(const char* dir, EntryVisitor visit, const void* context,
+                        int patternErrorKind) {
+  char pattern[kTreePathSize];
+  FindBlock block;
+  bool completed = true;
+  if (!MakePattern(pattern, dir)) {
+    ShowSystemError(patternErrorKind, dir);
+    return false;
   }
-  for (int found = FsFindFirstMatching(path, &block, kAllEntries); found == 0;
+  for (int found = FsFindFirstMatching(pattern, &block, kAllEntries); found == 0;
        found = FsFindNextMatching(&block)) {
-    const FindRecord& entry = block.record;
-    if (IsDotsName(entry.name))
+    if (IsDotsName(block.record.name))
       continue;
-    // The separator always goes in; PathJoin's rules are not wanted here.
-    if (PathCopy(path, sizeof(path), dir) == NULL || PathAppend(path, sizeof(path), "\\") == NULL ||
-        PathAppend(path, sizeof(path), entry.name) == NULL) {
-      ShowSystemError(kRemoveDirectoryFailed, dir);
-      stopped = true;
-    } else if (IsLink(entry.attrib)) {
-      stopped = !RemoveLink(path, entry.attrib);
-    } else if (entry.attrib & kAttrDirectory) {
-      stopped = !DeleteTree(path);
-    } else if (FsChmod(path, kFsWritable) != 0) {
-      stopped = true;  // Nothing to tell: the unlink would fail the same way.
-    } else if (FsUnlink(path) != 0) {
-      ShowSystemError(kDeleteFileFailed, path);
-      stopped = true;
-    }
-    if (stopped)
+    if (!visit(dir, block.record, context)) {
+      completed = false;
       break;
+    }
   }
   FsFindEnd(&block);
-  if (stopped)
+  return completed;
+}
+
+static bool DeleteEntry(const char* dir, const FindRecord& entry, const void*) {
+  char path[kTreePathSize];
+  // The separator always goes in; PathJoin's rules are not wanted here.
+  if (PathCopy(path, sizeof(path), dir) == NULL || PathAppend(path, sizeof(path), "\\") == NULL ||
+      PathAppend(path, sizeof(path), entry.name) == NULL) {
+    ShowSystemError(kRemoveDirectoryFailed, dir);
+    return false;
+  }
+  if (IsLink(entry.attrib))
+    return RemoveLink(path, entry.attrib) != 0;
+  if (entry.attrib & kAttrDirectory)
+    return DeleteTree(path) != 0;
+  if (FsChmod(path, kFsWritable) != 0)
+    return false;  // Nothing to tell: the unlink would fail the same way.
+  if (FsUnlink(path) != 0) {
+    ShowSystemError(kDeleteFileFailed, path);
+    return false;
+  }
+  return true;
+}
+
+int DeleteTree(const char* dir) {
+  if (!WalkEntries(dir, DeleteEntry, NULL, kRemoveDirectoryFailed))
     return 0;
   if (FsRmdir(dir) == 0 || FsErrno == kFsNoEntry)
     return 1;
@@ -115,44 +132,36 @@ static int ClearForFile(const char* path, const char* source) {
   return 0;
 }
 
-int MoveTree(const char* dst, const char* src) {
+// Moves one entry of `src` into the directory `context` points to.
+static bool MoveOneEntry(const char* src, const FindRecord& entry, const void* context) {
+  const char* dst = static_cast<const char*>(context);
   char srcPath[kTreePathSize];
   char dstPath[kTreePathSize];
-  FindBlock block;
-  bool stopped = false;
-
-  if (!MakePattern(srcPath, src)) {
+  if (PathCopy(srcPath, sizeof(srcPath), src) == NULL ||
+      PathJoin(srcPath, sizeof(srcPath), entry.name) == NULL ||
+      PathCopy(dstPath, sizeof(dstPath), dst) == NULL ||
+      PathJoin(dstPath, sizeof(dstPath), entry.name) == NULL) {
     ShowSystemError(kMoveFileFailed, src);
-    return 0;
+    return false;
   }
-  for (int found = FsFindFirstMatching(srcPath, &block, kAllEntries); found == 0;
-       found = FsFindNextMatching(&block)) {
-    const FindRecord& entry = block.record;
-    if (IsDotsName(entry.name))
-      continue;
-    if (PathCopy(srcPath, sizeof(srcPath), src) == NULL ||
-        PathJoin(srcPath, sizeof(srcPath), entry.name) == NULL ||
-        PathCopy(dstPath, sizeof(dstPath), dst) == NULL ||
-        PathJoin(dstPath, sizeof(dstPath), entry.name) == NULL) {
-      ShowSystemError(kMoveFileFailed, src);
-      stopped = true;
-    } else if ((entry.attrib & kAttrDirectory) && !IsLink(entry.attrib)) {
-      // A directory is made anew with the source's attributes and filled
-      // level by level, so an existing one of that name is replaced whole.
-      stopped = !ClearForDirectory(dstPath) || !MoveEntry(srcPath, dstPath, true) ||
-                !MoveTree(dstPath, srcPath);
-    } else if (!ClearForFile(dstPath, srcPath)) {
-      stopped = true;
-    } else if (!MoveEntry(srcPath, dstPath, false)) {
-      // A link is moved like a file: the link itself, not what it points to.
-      ShowSystemError(kMoveFileFailed, srcPath);
-      stopped = true;
-    }
-    if (stopped)
-      break;
+  if ((entry.attrib & kAttrDirectory) && !IsLink(entry.attrib)) {
+    // A directory is made anew with the source's attributes and filled level
+    // by level, so an existing one of that name is replaced whole.
+    return ClearForDirectory(dstPath) && MoveEntry(srcPath, dstPath, true) &&
+           MoveTree(dstPath, srcPath);
   }
-  FsFindEnd(&block);
-  if (stopped)
+  if (!ClearForFile(dstPath, srcPath))
+    return false;
+  // A link is moved like a file: the link itself, not what it points to.
+  if (!MoveEntry(srcPath, dstPath, false)) {
+    ShowSystemError(kMoveFileFailed, srcPath);
+    return false;
+  }
+  return true;
+}
+
+int MoveTree(const char* dst, const char* src) {
+  if (!WalkEntries(src, MoveOneEntry, dst, kMoveFileFailed))
     return 0;
   if (FsRmdir(src) == 0)
     return 1;
