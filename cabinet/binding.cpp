@@ -1,5 +1,7 @@
 #include "cabinet/binding.h"
 
+#include "app/progress.h"
+#include "fs/file.h"
 #include "fs/path.h"
 #include "platform/platform.h"
 
@@ -53,4 +55,41 @@ void UnbindCabinetLibrary() {
     Platform.FreeLibrary(Cabinet.library);
     Cabinet.library = NULL;
   }
+}
+
+FNALLOC(CabAlloc) {
+  return AllocBlock(cb);
+}
+
+FNFREE(CabFree) {
+  FreeBlock(pv);
+}
+
+FNOPEN(CabOpen) {
+  int32_t handle = FsOpen(pszFile, oflag, kFsDenyNone, pmode);
+  // The library passes a writable permission also for the cabinets it only
+  // reads; only a request that creates the file is an output file.
+  if (handle == -1 && (oflag & kFsCreate) && (pmode & kFsWritable)) {
+    if (MakeParentDirs(pszFile) == -1)
+      return -1;
+    handle = FsOpen(pszFile, oflag, kFsDenyNone, pmode);
+  }
+  return handle;
+}
+
+FNREAD(CabRead) {
+  return static_cast<UINT>(FsRead(static_cast<int32_t>(hf), pv, cb));
+}
+
+FNWRITE(CabWrite) {
+  ProgressAdvance(cb);
+  return static_cast<UINT>(FsWrite(static_cast<int32_t>(hf), pv, cb));
+}
+
+FNCLOSE(CabClose) {
+  return FsClose(static_cast<int32_t>(hf));
+}
+
+FNSEEK(CabSeek) {
+  return FsSeek(static_cast<int32_t>(hf), dist, seektype);
 }

@@ -39,4 +39,29 @@ int BindCabinetLibrary();
 // Frees the library if it is loaded; the entry pointers are left as they are.
 void UnbindCabinetLibrary();
 
+// The callbacks handed to FDICreate, in the order it takes them. All memory
+// and file work of the library goes through them into the file-system layer;
+// file handles are the layer's 32-bit handles, -1 for failure.
+
+// AllocBlock / FreeBlock.
+FNALLOC(CabAlloc);
+FNFREE(CabFree);
+
+// FsOpen with sharing "deny nothing". When the library creates a file (create
+// flag and writable permission) in a directory that does not exist yet, the
+// missing directories are made and the open is tried once more. A file only
+// to be read never makes directories, whatever permission comes with it.
+FNOPEN(CabOpen);
+
+// FsRead.
+FNREAD(CabRead);
+
+// Advances the progress bar by `cb` first, whatever the write then does;
+// then FsWrite.
+FNWRITE(CabWrite);
+
+// FsClose; FsSeek.
+FNCLOSE(CabClose);
+FNSEEK(CabSeek);
+
 #endif  // INSTALLER_CABINET_BINDING_H_

@@ -7,8 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include "app/progress.h"
 #include "cabinet/binding.h"
 #include "tests/support/platform_guard.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_args.h"
 
 namespace {
 
@@ -87,6 +90,83 @@ TEST_F(BindingTest, LibraryMissing) {
   Platform.LoadLibraryA = NoLibrary;
   EXPECT_EQ(BindCabinetLibrary(), -1);
   EXPECT_TRUE(AllNull());
+}
+
+class CallbacksTest : public testing::Test {
+ protected:
+  void SetUp() override { ProgressReset(); }
+  std::string P(const std::string& name) const { return dir_ / name; }
+  TempDir dir_;
+};
+
+// A file the library creates in a folder that does not exist yet gets its
+// folders made first.
+TEST_F(CallbacksTest, OpenForWritingMakesFolders) {
+  std::string path = P("a\\b\\f.txt");
+  INT_PTR handle = CabOpen(&path[0], 0x8122, 0x180);
+  ASSERT_NE(handle, -1);
+  EXPECT_EQ(CabWrite(handle, const_cast<char*>("data"), 4), 4u);
+  EXPECT_EQ(CabClose(handle), 0);
+  EXPECT_EQ(ReadFileBytes(path), "data");
+}
+
+// A cabinet opened for reading, with the writable permission the library
+// passes, or with none, makes no folders when it is missing.
+TEST_F(CallbacksTest, OpenForReadingMakesNothing) {
+  for (int permission : {0x180, 0}) {
+    std::string path = P("x\\y\\missing.cab");
+    EXPECT_EQ(CabOpen(&path[0], 0x8000, permission), -1) << permission;
+    EXPECT_FALSE(PathExists(P("x"))) << permission;
+  }
+}
+
+int Advanced;
+LRESULT WINAPI CountAdvance(HWND, UINT message, WPARAM, LPARAM) {
+  if (message == 0x406)  // PBM_SETRANGE32: the first advance of a stage
+    ++Advanced;
+  if (message == 0x403)  // PBM_DELTAPOS
+    ++Advanced;
+  return 0;
+}
+
+// The bar moves before each write, also for a write of 0 bytes and for one
+// that fails.
+TEST_F(CallbacksTest, WriteAdvancesFirst) {
+  ScopedPlatform platform;
+  Platform.SendMessageA = CountAdvance;
+  Advanced = 0;
+  std::string path = P("w");
+  INT_PTR handle = CabOpen(&path[0], 0x8000 | 0x100, 0x100);  // read-only handle
+  ASSERT_NE(handle, -1);
+  CabWrite(handle, const_cast<char*>("x"), 0);
+  EXPECT_EQ(CabWrite(handle, const_cast<char*>("x"), 1), static_cast<UINT>(-1));
+  EXPECT_EQ(Advanced, 2);
+  CabClose(handle);
+}
+
+// The real library works through the callbacks: it recognises the demo
+// cabinet opened by CabOpen.
+TEST_F(CallbacksTest, LibraryUsesCallbacks) {
+  std::string cabinet;
+  for (const std::string& argument : TestArguments) {
+    if (argument.compare(0, 10, "--payload=") == 0)
+      cabinet = WindowsPath(argument.substr(10));
+  }
+  if (cabinet.empty())
+    GTEST_SKIP() << "no --payload given";
+  ASSERT_EQ(BindCabinetLibrary(), 1);
+  ERF error = {};
+  HFDI context = Cabinet.create(CabAlloc, CabFree, CabOpen, CabRead, CabWrite, CabClose, CabSeek,
+                                cpu80386, &error);
+  ASSERT_NE(context, nullptr);
+  INT_PTR handle = CabOpen(&cabinet[0], 0x8000, 0);
+  ASSERT_NE(handle, -1);
+  FDICABINETINFO info = {};
+  EXPECT_TRUE(Cabinet.isCabinet(context, handle, &info));
+  EXPECT_EQ(info.cFiles, 3);
+  CabClose(handle);
+  EXPECT_TRUE(Cabinet.destroy(context));
+  UnbindCabinetLibrary();
 }
 
 }  // namespace
