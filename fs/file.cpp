@@ -52,6 +52,15 @@ static void RecordLastError() {
   FsSetOsError(Platform.GetLastError());
 }
 
+// Runs a platform call's BOOL result through the error state.
+static int Checked(BOOL succeeded) {
+  if (!succeeded) {
+    RecordLastError();
+    return -1;
+  }
+  return 0;
+}
+
 // File handles are 32-bit values on every width of the platform, so they
 // travel as signed 32-bit integers with -1 for none.
 static HANDLE ToHandle(int32_t handle) {
@@ -190,11 +199,7 @@ int32_t FsSize(int32_t handle) {
 }
 
 int FsClose(int32_t handle) {
-  if (!Platform.CloseHandle(ToHandle(handle))) {
-    RecordLastError();
-    return -1;
-  }
-  return 0;
+  return Checked(Platform.CloseHandle(ToHandle(handle)));
 }
 
 int FsAccess(const char* path, int mode) {
@@ -221,20 +226,7 @@ int FsChmod(const char* path, int mode) {
     attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
   else
     attributes |= FILE_ATTRIBUTE_READONLY;
-  if (!Platform.SetFileAttributesA(path, attributes)) {
-    RecordLastError();
-    return -1;
-  }
-  return 0;
-}
-
-// Runs a platform call's BOOL result through the error state.
-static int Checked(BOOL succeeded) {
-  if (!succeeded) {
-    RecordLastError();
-    return -1;
-  }
-  return 0;
+  return Checked(Platform.SetFileAttributesA(path, attributes));
 }
 
 int FsUnlink(const char* path) {

@@ -41,7 +41,7 @@ enum {
 // Error numbers recorded in FsErrno.
 enum {
   kFsNoEntry = 2,
-  kFsTooLong = 7,  // Also: a path that does not fit its buffer.
+  kFsTooLong = 7,
   kFsBadFormat = 8,
   kFsBadHandle = 9,
   kFsNoChild = 10,
