@@ -7,7 +7,14 @@
 #include "app/dialog.h"
 #include "platform/platform.h"
 
+// LOAD_LIBRARY_SEARCH_SYSTEM32: libraries loaded by name, by this process or
+// by the libraries it loads, come from the system directory only.
+static const DWORD kSearchSystemOnly = 0x00000800;
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  // First of all: a library planted beside the installer (a Downloads folder)
+  // must never be loaded in place of the system's.
+  Platform.SetDefaultDllDirectories(kSearchSystemOnly);
   STARTUPINFOA startup;
   ZeroMemory(&startup, sizeof(startup));
   startup.cb = sizeof(startup);

@@ -1,6 +1,14 @@
 #include "cabinet/extract.h"
 
+#include <string.h>
+
 #include "app/messages.h"
+#include "app/progress.h"
+#include "cabinet/binding.h"
+#include "fs/file.h"
+#include "fs/path.h"
+#include "fs/tree.h"
+#include "platform/platform.h"
 
 // Indexed by code + 2: the installer's own -2 and -1, then 0 to 11.
 static const char* const kCabinetErrorTexts[] = {
@@ -31,9 +39,254 @@ void ShowCabinetError(int code) {
   ShowError(CabinetErrorText(code));
 }
 
-// Without a bound library nothing can be unpacked.
+
+// The cabinet format's flag for a name stored as UTF-8.
+static const USHORT kNameIsUtf8 = 0x80;
+
+// A code without an entry of its own: "unrecognised cabinet error".
+static const int kUnexplainedError = 12;
+
+// Only read-only, hidden, system and archive are carried over.
+static const USHORT kKeptAttributes = 0x27;
+
+// Takes the notification's cabinet directory and next-cabinet name into
+// `nextCabinet` and the disk name into `nextDisk`. False when the path would
+// not fit.
+static bool NoteNextCabinet(CabinetContext* context, const FDINOTIFICATION* notification) {
+  if (PathCopy(context->nextCabinet, sizeof(context->nextCabinet), notification->psz3) == NULL ||
+      PathJoin(context->nextCabinet, sizeof(context->nextCabinet), notification->psz1) == NULL)
+    return false;
+  if (PathCopy(context->nextDisk, sizeof(context->nextDisk), notification->psz2) == NULL)
+    context->nextDisk[0] = '\0';
+  return true;
+}
+
+// True when `name` names a file inside the directory it is unpacked into:
+// not empty, not rooted, no drive or stream (":"), no ".." component.
+static bool IsNameInside(const char* name) {
+  if (name[0] == '\0' || name[0] == '\\' || name[0] == '/')
+    return false;
+  if (strchr(name, ':') != NULL)
+    return false;
+  const char* component = name;
+  for (const char* p = name;; ++p) {
+    if (*p == '\\' || *p == '/' || *p == '\0') {
+      if (p - component == 2 && component[0] == '.' && component[1] == '.')
+        return false;
+      if (*p == '\0')
+        break;
+      component = p + 1;
+    }
+  }
+  return true;
+}
+
+// Converts the UTF-8 `name` into the ANSI code page in `out` (`size` bytes).
+// False when it is not valid UTF-8, does not fit, or has a character the code
+// page cannot show exactly.
+static bool Utf8NameToAnsi(const char* name, char* out, int size) {
+  WCHAR wide[MAX_PATH];
+  const int length = Platform.MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide,
+                                                  MAX_PATH);
+  if (length == 0)
+    return false;
+  BOOL substituted = FALSE;
+  const int written = Platform.WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, out,
+                                                   size, NULL, &substituted);
+  return written != 0 && !substituted;
+}
+
+// Kind 2: opens the staging file for the next entry of the cabinet.
+static INT_PTR OpenStagedFile(CabinetContext* context, const FDINOTIFICATION* notification) {
+  char name[MAX_PATH];
+  bool named;
+  if (notification->attribs & kNameIsUtf8)
+    named = Utf8NameToAnsi(notification->psz1, name, sizeof(name));
+  else
+    named = PathCopy(name, sizeof(name), notification->psz1) != NULL;
+  if (!named || !IsNameInside(name)) {
+    context->failure = FDIERROR_CORRUPT_CABINET;
+    return -1;
+  }
+  strcpy(context->currentFile, name);
+  char target[MAX_PATH];
+  if (PathCopy(target, sizeof(target), context->stagingDir) == NULL ||
+      PathJoin(target, sizeof(target), context->currentFile) == NULL) {
+    context->failure = FDIERROR_TARGET_FILE;
+    return -1;
+  }
+  const INT_PTR handle =
+      CabOpen(target, kFsBinary | kFsCreate | kFsSequential | kFsReadWrite, kFsReadable | kFsWritable);
+  if (handle == -1)
+    context->failure = FDIERROR_TARGET_FILE;
+  return handle;
+}
+
+// Kind 3: closes a finished file and gives it its stored times and attributes.
+static INT_PTR FinishStagedFile(CabinetContext* context, const FDINOTIFICATION* notification) {
+  char target[MAX_PATH];
+  const bool joined = PathCopy(target, sizeof(target), context->stagingDir) != NULL &&
+                      PathJoin(target, sizeof(target), context->currentFile) != NULL;
+  if (CabClose(notification->hf) != 0)
+    return 0;
+  if (!joined)
+    return 1;  // Cannot happen: the same path was opened a moment ago.
+  const HANDLE file = Platform.CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                           NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file != INVALID_HANDLE_VALUE) {
+    FILETIME local;
+    FILETIME utc;
+    if (Platform.DosDateTimeToFileTime(notification->date, notification->time, &local) &&
+        Platform.LocalFileTimeToFileTime(&local, &utc))
+      Platform.SetFileTime(file, &utc, NULL, &utc);
+    Platform.CloseHandle(file);
+  }
+  Platform.SetFileAttributesA(target, notification->attribs & kKeptAttributes);
+  return 1;
+}
+
+// Kind 4: the library needs the next volume; `fdie` says why it asks again.
+static INT_PTR RequestNextVolume(CabinetContext* context, FDINOTIFICATION* notification) {
+  if (!NoteNextCabinet(context, notification)) {
+    context->failure = FDIERROR_CORRUPT_CABINET;
+    return -1;
+  }
+  if (notification->fdie == FDIERROR_WRONG_CABINET && PromptWrongVolume(context->nextCabinet)) {
+    notification->fdie = FDIERROR_NONE;
+    return 0;
+  }
+  // On the first request, or after a wrong volume the user did not retry, a
+  // volume that is there is handed to the library. A volume that is there
+  // but could not be used (not a cabinet, unreadable) is asked for, so the
+  // user can change it or give up, instead of the library trying forever.
+  const bool mayGoOn =
+      notification->fdie == FDIERROR_NONE || notification->fdie == FDIERROR_WRONG_CABINET;
+  if (mayGoOn && FsAccess(context->nextCabinet, 0) == 0)
+    return 0;
+  return PromptInsertDisk(context->nextCabinet) ? 0 : -1;
+}
+
+FNFDINOTIFY(CabinetNotify) {
+  CabinetContext* context = static_cast<CabinetContext*>(pfdin->pv);
+  switch (fdint) {
+    case fdintCABINET_INFO:
+      strcpy(context->currentCabinet, context->nextCabinet);
+      if (!NoteNextCabinet(context, pfdin)) {
+        context->failure = FDIERROR_CORRUPT_CABINET;
+        return -1;
+      }
+      context->nextAnnounced = pfdin->psz1[0] != '\0';
+      // 0, not 1: the library takes anything but 0 as "stop" when it
+      // announces a volume it opened to finish a file.
+      return 0;
+    case fdintCOPY_FILE:
+      return OpenStagedFile(context, pfdin);
+    case fdintCLOSE_FILE_INFO:
+      return FinishStagedFile(context, pfdin);
+    case fdintNEXT_CABINET:
+      return RequestNextVolume(context, pfdin);
+    default:
+      return 1;
+  }
+}
+
+// The error to report after the library failed: the one noticed here first,
+// when there was one, else the library's own; `fallback` when neither says
+// anything (the library may fail without recording why, and "OK" must never
+// be the text of a failure).
+static int FailureCode(const CabinetContext* context, const ERF* error, int fallback) {
+  if (context->failure != 0)
+    return context->failure;
+  return error->erfOper != FDIERROR_NONE ? error->erfOper : fallback;
+}
+
+// One pass: hands the volume in `currentCabinet` to the library. Returns
+// 1 when another pass is due, 0 when the set is done, -1 after a failure
+// (its box shown).
+static int ExtractVolume(HFDI library, CabinetContext* context, ERF* error) {
+  char startCabinet[MAX_PATH];
+  char directory[MAX_PATH];
+  char fileName[MAX_PATH];
+  strcpy(context->nextCabinet, context->currentCabinet);
+  strcpy(startCabinet, context->currentCabinet);
+  const char* separator = FindLastChar(context->currentCabinet, '\\');
+  if (separator == NULL) {
+    strcpy(directory, ".\\");
+    strcpy(fileName, context->currentCabinet);
+  } else {
+    const size_t length = static_cast<size_t>(separator - context->currentCabinet) + 1;
+    memcpy(directory, context->currentCabinet, length);
+    directory[length] = '\0';
+    strcpy(fileName, separator + 1);
+  }
+
+  context->failure = 0;
+  int32_t handle;
+  while ((handle = FsOpen(context->currentCabinet, kFsBinary | kFsSequential, kFsDenyNone, 0)) == -1) {
+    if (!PromptInsertDisk(context->currentCabinet)) {
+      ShowCabinetError(FDIERROR_USER_ABORT);
+      return -1;
+    }
+  }
+  ProgressStage(static_cast<uint32_t>(FsSize(handle)));
+  FDICABINETINFO info;
+  memset(&info, 0, sizeof(info));
+  const BOOL isCabinet = Cabinet.isCabinet(library, handle, &info);
+  FsClose(handle);
+  if (!isCabinet) {
+    ShowCabinetError(FailureCode(context, error, FDIERROR_NOT_A_CABINET));
+    return -1;
+  }
+
+  context->nextAnnounced = false;
+  if (!Cabinet.copy(library, fileName, directory, 0, CabinetNotify, NULL, context)) {
+    ShowCabinetError(FailureCode(context, error, FDIERROR_CORRUPT_CABINET));
+    return -1;
+  }
+  // The library sets no "has next" flag for a volume whose files all end in
+  // it; the successor it announced on opening the volume counts as well.
+  if (strcmp(context->currentCabinet, startCabinet) == 0 && (info.hasnext || context->nextAnnounced))
+    strcpy(context->currentCabinet, context->nextCabinet);
+  return strcmp(context->currentCabinet, startCabinet) != 0 ? 1 : 0;
+}
+
 int ExtractCabinetSet(const char* cabinetPath, const char* targetDir) {
-  (void)cabinetPath;
-  (void)targetDir;
-  return -1;
+  CabinetContext context;
+  ERF error;
+  memset(&context, 0, sizeof(context));
+  memset(&error, 0, sizeof(error));
+  if (PathCopy(context.currentCabinet, sizeof(context.currentCabinet), cabinetPath) == NULL) {
+    ShowCabinetError(FDIERROR_CABINET_NOT_FOUND);
+    return -1;
+  }
+
+  const HFDI library = Cabinet.create(CabAlloc, CabFree, CabOpen, CabRead, CabWrite, CabClose,
+                                      CabSeek, cpu80386, &error);
+  if (library == NULL)
+    return -1;
+  char staging[MAX_PATH];
+  if (MakeUniqueDirectory(targetDir, staging, "cab") == NULL) {
+    Cabinet.destroy(library);
+    ShowCabinetError(kCabinetStagingNotMade);
+    return -1;
+  }
+  context.stagingDir = staging;
+
+  int pass;
+  while ((pass = ExtractVolume(library, &context, &error)) == 1) {
+  }
+  const BOOL destroyed = Cabinet.destroy(library);
+
+  int result = -1;
+  if (pass == 0 && destroyed) {
+    if (MoveTree(targetDir, staging) == 1)
+      result = 0;
+    else
+      ShowCabinetError(kCabinetMoveFailed);
+  } else if (pass == 0) {
+    ShowCabinetError(FailureCode(&context, &error, kUnexplainedError));
+  }
+  if (result != 0)
+    DeleteTree(staging);
+  return result;
 }

@@ -3,11 +3,35 @@
 #ifndef INSTALLER_CABINET_EXTRACT_H_
 #define INSTALLER_CABINET_EXTRACT_H_
 
+#include <windows.h>
+#include <fdi.h>
+
+// The state of one extraction, handed to the library as the user data of
+// every notification.
+struct CabinetContext {
+  char currentCabinet[MAX_PATH];  // Full path of the volume being unpacked.
+  char nextCabinet[MAX_PATH];     // Full path of its successor, as last announced.
+  char nextDisk[MAX_PATH];        // The successor's disk name (kept, not shown).
+  char currentFile[MAX_PATH];     // Name in the cabinet of the file being written.
+  const char* stagingDir;
+  // The error of a failure noticed here rather than by the library (a name
+  // that would leave the staging directory, a file that cannot be made), 0
+  // when none; shown instead of the library's "user abort".
+  int failure;
+  // Set when opening the volume announced a successor by name.
+  bool nextAnnounced;
+};
+
 // Unpacks the cabinet at `cabinetPath`, and every volume that continues it,
 // into a new staging directory inside `targetDir`, then moves the result into
 // `targetDir`. Returns 0, or -1 after an error box (none when the library's
 // context could not be made); the staging directory is gone either way.
 int ExtractCabinetSet(const char* cabinetPath, const char* targetDir);
+
+// The notification handler given to FDICopy: follows the volumes of the set,
+// writes each file into the staging directory (refusing names that would
+// leave it) and restores its stored times and attributes.
+FNFDINOTIFY(CabinetNotify);
 
 // The installer's own extraction errors, beside the library's 1 to 11.
 enum {

@@ -2,6 +2,20 @@
 
 #include <cstddef>
 
+// kernel32 has this only from Windows 8 on (or Windows 7 with KB2533623), so
+// it is looked up at run time rather than imported.
+static BOOL WINAPI SetDefaultDllDirectoriesIfPresent(DWORD flags) {
+  typedef BOOL(WINAPI * SetDirectoriesFunction)(DWORD);
+  const HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  if (kernel == NULL)
+    return FALSE;
+  const SetDirectoriesFunction set = reinterpret_cast<SetDirectoriesFunction>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (set == NULL)
+    return FALSE;
+  return set(flags);
+}
+
 // Entries in the order of PlatformTable. A missing initializer is a
 // -Wmissing-field-initializers warning, which the build treats as an error.
 static const PlatformTable kRealPlatform = {
@@ -48,6 +62,9 @@ static const PlatformTable kRealPlatform = {
     ::GetLastError,
     ::SetLastError,
     ::FormatMessageA,
+    ::MultiByteToWideChar,
+    ::WideCharToMultiByte,
+    SetDefaultDllDirectoriesIfPresent,
     ::DialogBoxIndirectParamA,
     ::EndDialog,
     ::GetDlgItem,

@@ -58,6 +58,11 @@ struct PlatformTable {
   decltype(&::GetLastError) GetLastError;
   decltype(&::SetLastError) SetLastError;
   decltype(&::FormatMessageA) FormatMessageA;
+  decltype(&::MultiByteToWideChar) MultiByteToWideChar;
+  decltype(&::WideCharToMultiByte) WideCharToMultiByte;
+  // Restricts where the process looks for libraries; a no-op returning FALSE
+  // on systems older than Windows 8 without the update that brought it.
+  BOOL(WINAPI* SetDefaultDllDirectories)(DWORD flags);
   // user32.
   decltype(&::DialogBoxIndirectParamA) DialogBoxIndirectParamA;
   decltype(&::EndDialog) EndDialog;

@@ -3,12 +3,15 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "app/messages.h"
 #include "app/progress.h"
 #include "install/run.h"
 #include "tests/support/boxes.h"
+#include "tests/support/cab_writer.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -132,9 +135,69 @@ TEST_F(RunTest, PayloadAndCompanionsWritten) {
   });
   EXPECT_EQ(RunInstallation(), -1);
   EXPECT_EQ(seen, std::vector<std::string>({"dmins.cab", "kavel.chm"}));
-  EXPECT_EQ(boxes.texts(), std::vector<std::string>({"Nie można rozpakować zbiorów instalacyjnych!"}));
+  EXPECT_EQ(boxes.texts(), std::vector<std::string>(
+                              {"To nie jest archiwum .CAB", "Nie można rozpakować zbiorów instalacyjnych!"}));
   for (const std::string& entry : temp_.Contents())
     EXPECT_NE(entry.compare(0, 3, "dm_"), 0) << entry;
+}
+
+std::string WorkDirectory(const ScopedTempFolder& temp) {
+  for (const std::string& entry : temp.Contents()) {
+    if (entry.compare(0, 3, "dm_") == 0 && entry.find('\\') == std::string::npos)
+      return temp.path() + entry;
+  }
+  return std::string();
+}
+
+std::vector<std::string> SeenAtHide;
+std::string SeenWorkDir;
+BOOL WINAPI RecordHide(HWND, int command) {
+  if (command == SW_HIDE)
+    SeenAtHide = ListTree(SeenWorkDir);
+  return TRUE;
+}
+
+// A payload that is the first volume of a set: each further volume is asked
+// for by its path in the work directory, and once it is put there every file
+// of every volume is unpacked before the dialog hides.
+TEST_F(RunTest, MultiVolumePayload) {
+  TempDir medium;
+  MakeDir(medium / "src");
+  std::string big(120000, '\0');
+  for (size_t i = 0; i < big.size(); ++i)
+    big[i] = static_cast<char>(i * 7 / 3);
+  WriteFileBytes(medium / "src\\big.bin", big);
+  WriteFileBytes(medium / "src\\MERVOLT.EXE", "second stage");
+  WriteFileBytes(medium / "src\\last.txt", "last");
+  ASSERT_EQ(RunCabarc(medium / "src", "-m none -d 60000 N ..\\vol*.cab big.bin MERVOLT.EXE last.txt"), 0);
+  FakePayload = ReadFileBytes(medium / "vol1.cab");
+  FakeInstallerPath = medium / "setup.exe";
+  ScopedPlatform platform;
+  Platform.FindResourceA = PayloadFindResource;
+  Platform.SizeofResource = PayloadSize;
+  Platform.LoadResource = PayloadLoad;
+  Platform.LockResource = PayloadLock;
+  Platform.GetModuleFileNameA = InstallerPath;
+  Platform.ShowWindow = RecordHide;
+  SeenAtHide.clear();
+  BoxScript boxes;
+  std::vector<std::string> asked;
+  boxes.WhileOpen([&](const BoxRecord& box) {
+    SeenWorkDir = WorkDirectory(temp_);
+    asked.push_back(box.text);
+    const std::string volume = "vol" + std::to_string(asked.size() + 1) + ".cab";
+    WriteFileBytes(SeenWorkDir + "\\" + volume, ReadFileBytes(medium / volume));
+  });
+  RunInstallation();
+  ASSERT_GE(asked.size(), 2u);
+  EXPECT_EQ(asked[0], "Prosz\xea w\xb3o\xbfy\xe6 dysk z plikiem " + SeenWorkDir + "\\vol2.cab.");
+  std::vector<std::string> expected = {"MERVOLT.EXE", "big.bin", "dmins.cab", "last.txt"};
+  for (size_t i = 2; i <= asked.size() + 1; ++i)
+    expected.push_back("vol" + std::to_string(i) + ".cab");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(SeenAtHide, expected);
+  EXPECT_EQ(WorkDirectory(temp_), "");
+  EXPECT_EQ(asked.size(), 2u);
 }
 
 }  // namespace

@@ -1,0 +1,48 @@
+// Cabinets made by the tests: a small writer for crafted cases (chosen
+// attributes, times, reserved areas, names the installer must refuse) and a
+// runner for the platform's own cabinet tool, which lays out realistic
+// multi-volume sets.
+
+#ifndef INSTALLER_TESTS_SUPPORT_CAB_WRITER_H_
+#define INSTALLER_TESTS_SUPPORT_CAB_WRITER_H_
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+struct CabEntry {
+  std::string name;  // Stored as is: bytes of the archive's own code page.
+  std::string data;
+  uint16_t attribs = 0x20;
+  uint16_t date = (44 << 9) | (6 << 5) | 15;  // 2024-06-15
+  uint16_t time = (13 << 11) | (37 << 5) | 21;  // 13:37:42
+};
+
+enum CabCompression { kCabStored = 0, kCabMszip = 1 };
+
+struct CabLayout {
+  CabCompression compression = kCabStored;
+  // Sizes of the reserved areas; any of them non-zero writes all three sizes.
+  uint16_t headerReserve = 0;
+  uint8_t folderReserve = 0;
+  uint8_t dataReserve = 0;
+  uint16_t setId = 0x1234;
+  uint16_t index = 0;  // Of the volume in its set.
+  std::string previous, next;  // Volume names of the neighbours, if any.
+  uint32_t blockSize = 0x8000;  // Uncompressed bytes per data block.
+};
+
+// A cabinet holding `entries` in one folder.
+std::string BuildCabinet(const std::vector<CabEntry>& entries, const CabLayout& layout);
+
+// A set of volumes named `names`, volume i holding `volumes[i]` in its own
+// folder: no file runs on from one volume into the next.
+std::vector<std::string> BuildCabinetSet(const std::vector<std::vector<CabEntry>>& volumes,
+                                         const std::vector<std::string>& names, CabLayout layout);
+
+// Runs the platform's cabinet tool (cabarc.exe) with `arguments` in the
+// directory `dir`. Returns its exit code, -1 when it could not run.
+int RunCabarc(const std::string& dir, const std::string& arguments);
+
+#endif  // INSTALLER_TESTS_SUPPORT_CAB_WRITER_H_
