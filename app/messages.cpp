@@ -27,22 +27,37 @@ int ShowError(const char* text) {
 
 char* SystemErrorText(DWORD code, char* buffer, DWORD size) {
   buffer[0] = '\0';
-  Platform.FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                          NULL, code, LANG_USER_DEFAULT, buffer, size, NULL);
+  DWORD length = Platform.FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                         NULL, code, LANG_USER_DEFAULT, buffer, size, NULL);
+  // The system's texts end with a line break, which would split the box's
+  // sentence in the middle.
+  while (length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\r'))
+    buffer[--length] = '\0';
   return buffer;
 }
 
-int ShowSystemError(int kind, const char* path) {
+// Shows `format` with the text of `verb`, `path` and the platform's last
+// error (its number and its text), in an error box.
+static int ShowFailure(const char* format, const char* verb, const char* path) {
   // The code must be taken before any other call can overwrite it.
   const DWORD code = Platform.GetLastError();
   char systemText[kSystemTextSize];
   char message[kSystemTextSize];
   SystemErrorText(code, systemText, kSystemTextSize - 1);
+  Platform.wsprintfA(message, format, verb, path, static_cast<int>(code), systemText);
+  return ShowMessage(message, MB_ICONHAND);
+}
+
+int ShowSystemError(int kind, const char* path) {
   if (kind < kDeleteFileFailed || kind > kMoveFileFailed)
     kind = kDeleteFileFailed;
-  Platform.wsprintfA(message, "Nie mogę %s %s (%d %s). Należy usunąć go samodzielnie!",
-                     kErrorVerbs[kind], path, static_cast<int>(code), systemText);
-  return ShowMessage(message, MB_ICONHAND);
+  return ShowFailure("Nie mogę %s %s (%d %s). Należy usunąć go samodzielnie!", kErrorVerbs[kind],
+                     path);
+}
+
+int ShowStartError(const char* path) {
+  return ShowFailure("Nie mogę %s %s (%d %s). Instalacja zostanie przerwana.",
+                     "uruchomić programu", path);
 }
 
 // Shows the abort question and returns the button code as it came.

@@ -29,8 +29,13 @@ int ShowError(const char* text);
 // text of the last platform error. Reads GetLastError before anything else.
 int ShowSystemError(int kind, const char* path);
 
+// Tells that the program `path` could not be started, with the platform's
+// last error, in the style of ShowSystemError. Returns the box's answer.
+int ShowStartError(const char* path);
+
 // Fills `buffer` (room for `size` characters) with the system's text for
-// `code`; leaves it empty when the system has none. Returns `buffer`.
+// `code`, without the line break the system ends it with; leaves it empty
+// when the system has none. Returns `buffer`.
 char* SystemErrorText(DWORD code, char* buffer, DWORD size);
 
 // Asks whether to abort; true only when the user answers "Tak".

@@ -1,15 +1,87 @@
 #include "install/launch.h"
 
-// The second stage is not launched yet: it arrives with the cabinet
-// extraction that delivers it. Until then nothing is started.
-int LaunchSecondStage(const char* workDir) {
-  (void)workDir;
-  return -1;
+#include "app/messages.h"
+#include "fs/file.h"
+#include "fs/path.h"
+#include "install/payload.h"
+#include "platform/platform.h"
+
+static const char kSecondStage[] = "MERVOLT.EXE";
+static const char kSwitchPrefix[] = "MERVOLT.EXE -i=0x3D7B1,";
+
+// Show-window and full-screen flags, as the second stage has always been
+// started.
+static const DWORD kStartupFlags = STARTF_USESHOWWINDOW | STARTF_RUNFULLSCREEN;
+
+int RunProcessAndWait(const char* directory, const char* command, bool visible,
+                      bool* started) {
+  int result = -1;
+  if (started != NULL)
+    *started = false;
+  // The whole command line, however long, or nothing: a cut command line
+  // would hand the second stage arguments the user never gave.
+  char* commandLine = static_cast<char*>(AllocBlock(kCommandLineSize));
+  if (commandLine == NULL)
+    return -1;
+  if (PathCopy(commandLine, kCommandLineSize, directory) != NULL &&
+      PathJoin(commandLine, kCommandLineSize, command) != NULL) {
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.dwFlags = kStartupFlags;
+    startup.wShowWindow = visible ? SW_SHOWNORMAL : SW_HIDE;
+    PROCESS_INFORMATION process;
+    ZeroMemory(&process, sizeof(process));
+    if (Platform.CreateProcessA(NULL, commandLine, NULL, NULL, TRUE, visible ? 0 : DETACHED_PROCESS,
+                                NULL, directory, &startup, &process)) {
+      Platform.CloseHandle(process.hThread);
+      Platform.WaitForSingleObject(process.hProcess, INFINITE);
+      DWORD exitCode = static_cast<DWORD>(-1);
+      Platform.GetExitCodeProcess(process.hProcess, &exitCode);
+      Platform.CloseHandle(process.hProcess);
+      result = static_cast<int>(exitCode);
+      if (started != NULL)
+        *started = true;
+    }
+  }
+  // Freeing the block must not lose the reason why nothing was started.
+  const DWORD error = Platform.GetLastError();
+  FreeBlock(commandLine);
+  Platform.SetLastError(error);
+  return result;
 }
 
-int RunProcessAndWait(const char* directory, const char* command, bool visible) {
-  (void)directory;
-  (void)command;
-  (void)visible;
-  return -1;
+int LaunchSecondStage(const char* workDir, bool* started) {
+  bool ran = false;
+  int result = -1;
+  char folder[kInstallerPathSize];
+  char shortFolder[kInstallerPathSize];
+  GetInstallerFolder(folder);
+  if (folder[0] == '\0')
+    PathCopy(folder, sizeof(folder), ".\\");
+  // The short form holds no spaces; without one the long form is used.
+  const DWORD shortLength = Platform.GetShortPathNameA(folder, shortFolder, kInstallerPathSize);
+  const char* shownFolder = shortLength != 0 && shortLength < kInstallerPathSize ? shortFolder : folder;
+
+  char* command = static_cast<char*>(AllocBlock(kCommandLineSize));
+  if (command != NULL) {
+    if (PathCopy(command, kCommandLineSize, kSwitchPrefix) != NULL &&
+        PathAppend(command, kCommandLineSize, shownFolder) != NULL &&
+        PathAppend(command, kCommandLineSize, " ") != NULL &&
+        PathAppend(command, kCommandLineSize, Platform.GetCommandLineA()) != NULL)
+      result = RunProcessAndWait(workDir, command, true, &ran);
+    FreeBlock(command);
+  }
+  if (!ran) {
+    char program[MAX_PATH];
+    const DWORD error = Platform.GetLastError();
+    if (PathCopy(program, sizeof(program), workDir) == NULL ||
+        PathJoin(program, sizeof(program), kSecondStage) == NULL)
+      PathCopy(program, sizeof(program), kSecondStage);
+    Platform.SetLastError(error);
+    ShowStartError(program);
+  }
+  if (started != NULL)
+    *started = ran;
+  return result;
 }

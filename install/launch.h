@@ -3,14 +3,25 @@
 #ifndef INSTALLER_INSTALL_LAUNCH_H_
 #define INSTALLER_INSTALL_LAUNCH_H_
 
+#include <stddef.h>
+
+// The longest command line the platform starts a program with, terminator
+// included.
+static const size_t kCommandLineSize = 32768;
+
 // Runs MERVOLT.EXE from `workDir` (also its current directory), telling it the
 // installer's folder and command line, and waits until it exits. Returns its
-// exit code, or -1 when it was not started.
-int LaunchSecondStage(const char* workDir);
+// exit code, or -1 when it was not started; then an error box naming the
+// program has been shown. `started` (may be null) tells the two apart, as a
+// second stage may itself exit with -1.
+int LaunchSecondStage(const char* workDir, bool* started = NULL);
 
 // Runs `command` (a program in `directory`, with its arguments) with
-// `directory` as its current directory and waits for it. Returns the exit
-// code, or -1 when it was not started.
-int RunProcessAndWait(const char* directory, const char* command, bool visible);
+// `directory` as its current directory and waits for it, without a time
+// limit. Returns the exit code, or -1 when it was not started (the platform's
+// last error then says why); `started` (may be null) tells the two apart.
+// Shows nothing.
+int RunProcessAndWait(const char* directory, const char* command, bool visible,
+                      bool* started = NULL);
 
 #endif  // INSTALLER_INSTALL_LAUNCH_H_

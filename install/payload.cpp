@@ -12,6 +12,16 @@ static const char* const kCompanionFiles[] = {
     "kavel.chm", "gdiplus.dll", "prsetx.bi_", "wyrmo.bi_", "wyrmo1.bi_", "wyrmo2.bi_",
 };
 
+void GetInstallerFolder(char* folder) {
+  const DWORD length = Platform.GetModuleFileNameA(InstallerModule, folder, kInstallerPathSize - 1);
+  folder[length < kInstallerPathSize ? length : kInstallerPathSize - 1] = '\0';
+  char* separator = FindLastChar(folder, '\\');
+  if (separator != NULL)
+    separator[1] = '\0';
+  else
+    folder[0] = '\0';
+}
+
 DWORD FindPayload(const void** blockOut) {
   HRSRC found = Platform.FindResourceA(InstallerModule, MAKEINTRESOURCEA(IDR_PAYLOAD), RT_RCDATA);
   if (found == NULL)

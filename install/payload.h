@@ -6,6 +6,13 @@
 
 #include <windows.h>
 
+// The installer's own path is read into a buffer of this size.
+static const DWORD kInstallerPathSize = 301;
+
+// Fills `folder` (kInstallerPathSize bytes) with the installer's folder,
+// ending with "\\", or empties it when the installer's path has no separator.
+void GetInstallerFolder(char* folder);
+
 // Finds resource IDR_PAYLOAD (RT_RCDATA) of the installer's module. Returns
 // its size and points `blockOut` at its bytes (read-only, valid for the life
 // of the process); returns 0 when it is absent, empty or cannot be locked.

@@ -21,9 +21,6 @@ static const char kPayloadNotUnpacked[] = "Nie można rozpakować zbiorów insta
 
 static const char kPayloadName[] = "dmins.cab";
 
-// The installer's own path is read into a buffer of this size.
-static const DWORD kOwnPathSize = 301;
-
 char* MakeWorkDirectory(char* buffer) {
   char tempDir[MAX_PATH];
   buffer[0] = '\0';
@@ -32,18 +29,6 @@ char* MakeWorkDirectory(char* buffer) {
   if (length == 0 || length >= MAX_PATH)
     return NULL;
   return MakeUniqueDirectory(tempDir, buffer, "dm_");
-}
-
-// Fills `folder` (kOwnPathSize bytes) with the installer's folder, ending with
-// "\\", or empties it when the installer's path has no separator.
-static void GetInstallerFolder(char* folder) {
-  const DWORD length = Platform.GetModuleFileNameA(InstallerModule, folder, kOwnPathSize - 1);
-  folder[length < kOwnPathSize ? length : kOwnPathSize - 1] = '\0';
-  char* separator = FindLastChar(folder, '\\');
-  if (separator != NULL)
-    separator[1] = '\0';
-  else
-    folder[0] = '\0';
 }
 
 // Writes the embedded cabinet to `path`; 0 or -1.
@@ -56,7 +41,7 @@ static int WritePayload(const char* path) {
 int RunInstallation() {
   int result = -1;
   char workDir[MAX_PATH];
-  char installerFolder[kOwnPathSize];
+  char installerFolder[kInstallerPathSize];
   char payloadPath[MAX_PATH];
 
   if (MakeWorkDirectory(workDir) == NULL) {
@@ -90,8 +75,11 @@ int RunInstallation() {
   }
 
   Platform.ShowWindow(InstallerWindow, SW_HIDE);
-  LaunchSecondStage(workDir);
-  result = 0;
+  // What the second stage returns does not matter; that it ran does.
+  bool started;
+  LaunchSecondStage(workDir, &started);
+  if (started)
+    result = 0;
 
 cleanup:
   DeleteTree(workDir);

@@ -1,20 +1,33 @@
 #!/usr/bin/env python3
-"""Writes a cabinet file of stored (uncompressed) files.
+"""Writes a cabinet file: one folder, stored or MSZIP-compressed.
 
-Usage: mkcab.py OUTPUT.cab ROOT [FILE ...]
+Usage: mkcab.py [options] OUTPUT.cab ROOT [FILE ...]
 
 Each FILE is a path below ROOT and is stored under that relative name, with
-"\\" as separator, its modification time and its read-only, hidden, system
-and archive attributes (the latter as far as the file system shows them:
-read-only from the write permission). Without FILEs every file below ROOT is
-stored, in sorted order. One folder, blocks of at most 32,768 bytes, no
-checksums (a checksum of 0 means none in the cabinet format).
+"\\" as separator, its modification time and its read-only and archive
+attributes (read-only from the write permission). Without FILEs every file
+below ROOT is stored, in sorted order.
+
+Options:
+  --add NAME=PATH     also store the file PATH under NAME
+  --attrib NAME=BITS  store NAME with these attribute bits (e.g. 0x22)
+  --mszip             compress the data blocks (MSZIP) instead of storing
+  --set-id N          the set id (default 0x3D7B)
+  --index N           the volume's index in its set (default 0)
+  --prev NAME         name of the previous volume
+  --next NAME         name of the next volume
+
+Blocks hold at most 32,768 bytes; checksums are left out (0 means none).
+A set written volume by volume has no file running on from one volume into
+the next.
 """
 
+import argparse
 import os
 import struct
 import sys
 import time
+import zlib
 
 BLOCK = 0x8000
 
@@ -27,52 +40,91 @@ def dos_date_time(mtime):
     return date, clock
 
 
-def build(root, names):
+def encode_block(block, mszip):
+    if not mszip:
+        return block
+    # Each block is a complete deflate stream of its own, so it never refers
+    # back into the previous block.
+    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return b'CK' + compressor.compress(block) + compressor.flush()
+
+
+def build(files, args):
     entries = []
     data = bytearray()
-    for name in names:
-        path = os.path.join(root, name)
+    for name, path in files:
         with open(path, 'rb') as f:
             content = f.read()
         st = os.stat(path)
         attribs = 0x20
         if not st.st_mode & 0o200:
             attribs |= 0x01
+        if name in args.attribs:
+            attribs = args.attribs[name]
         date, clock = dos_date_time(st.st_mtime)
         entries.append((len(content), len(data), date, clock, attribs,
                         name.replace('/', '\\').encode('cp1250')))
         data += content
 
     blocks = [bytes(data[i:i + BLOCK]) for i in range(0, len(data), BLOCK)] or [b'']
-    header_size = 36
+    flags = 0
+    links = b''
+    if args.prev:
+        flags |= 1
+        links += args.prev.encode('cp1250') + b'\0' + b'\0'
+    if args.next:
+        flags |= 2
+        links += args.next.encode('cp1250') + b'\0' + b'\0'
+    header_size = 36 + len(links)
     folder_size = 8
     files_offset = header_size + folder_size
-    files = bytearray()
+    table = bytearray()
     for size, offset, date, clock, attribs, name in entries:
-        files += struct.pack('<IIHHHH', size, offset, 0, date, clock, attribs) + name + b'\0'
-    data_offset = files_offset + len(files)
+        table += struct.pack('<IIHHHH', size, offset, 0, date, clock, attribs) + name + b'\0'
+    data_offset = files_offset + len(table)
     body = bytearray()
     for block in blocks:
-        body += struct.pack('<IHH', 0, len(block), len(block)) + block
+        encoded = encode_block(block, args.mszip)
+        body += struct.pack('<IHH', 0, len(encoded), len(block)) + encoded
     total = data_offset + len(body)
     header = struct.pack('<4sIIIIIBBHHHHH', b'MSCF', 0, total, 0, files_offset, 0,
-                         3, 1, 1, len(entries), 0, 0x3D7B, 0)
-    folder = struct.pack('<IHH', data_offset, len(blocks), 0)
-    return header + folder + bytes(files) + bytes(body)
+                         3, 1, 1, len(entries), flags, args.set_id, args.index)
+    folder = struct.pack('<IHH', data_offset, len(blocks), 1 if args.mszip else 0)
+    return header + links + folder + bytes(table) + bytes(body)
+
+
+def pair(text):
+    name, _, value = text.partition('=')
+    if not value:
+        raise argparse.ArgumentTypeError('expected NAME=VALUE: ' + text)
+    return name, value
 
 
 def main(argv):
-    if len(argv) < 3:
-        sys.stderr.write(__doc__)
-        return 2
-    out, root, names = argv[1], argv[2], argv[3:]
+    parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    parser.add_argument('output')
+    parser.add_argument('root')
+    parser.add_argument('files', nargs='*')
+    parser.add_argument('--add', type=pair, action='append', default=[])
+    parser.add_argument('--attrib', type=pair, action='append', default=[])
+    parser.add_argument('--mszip', action='store_true')
+    parser.add_argument('--set-id', type=lambda s: int(s, 0), default=0x3D7B)
+    parser.add_argument('--index', type=lambda s: int(s, 0), default=0)
+    parser.add_argument('--prev')
+    parser.add_argument('--next')
+    args = parser.parse_args(argv[1:])
+    args.attribs = {name.replace('/', '\\'): int(bits, 0) for name, bits in args.attrib}
+
+    names = list(args.files)
     if not names:
-        for top, _, files in os.walk(root):
-            for f in files:
-                names.append(os.path.relpath(os.path.join(top, f), root))
+        for top, _, found in os.walk(args.root):
+            for f in found:
+                names.append(os.path.relpath(os.path.join(top, f), args.root))
         names.sort()
-    with open(out, 'wb') as f:
-        f.write(build(root, names))
+    files = [(n.replace(os.sep, '\\'), os.path.join(args.root, n)) for n in names]
+    files += [(n.replace('/', '\\'), p) for n, p in args.add]
+    with open(args.output, 'wb') as f:
+        f.write(build(files, args))
     return 0
 
 

@@ -36,6 +36,10 @@ TEST_F(MessagesTest, ErrorBoxHasStopIconCaptionAndOwner) {
 TEST_F(MessagesTest, SystemErrorShowsCodeAndSystemText) {
   char expectedText[2000] = "";
   ASSERT_NE(FormatMessageA(0x1200, NULL, 5, 0x400, expectedText, 1999, NULL), 0u);
+  // Without the line break the system ends its text with.
+  std::string trimmed = expectedText;
+  ASSERT_EQ(trimmed.substr(trimmed.size() - 2), "\r\n");
+  expectedText[trimmed.size() - 2] = '\0';
   const char* verbs[] = {"usunąć zbioru", "usunąć katalogu", "przenieść zbioru"};
   for (int kind = 0; kind < 3; ++kind) {
     BoxScript boxes;
@@ -47,6 +51,21 @@ TEST_F(MessagesTest, SystemErrorShowsCodeAndSystemText) {
                                          "). Należy usunąć go samodzielnie!");
     EXPECT_EQ(boxes.boxes()[0].type, 0x10u);
   }
+}
+
+// A program that cannot be started is named with the reason, in the same
+// style, and the run is said to stop.
+TEST_F(MessagesTest, StartErrorNamesProgram) {
+  char systemText[2000] = "";
+  ASSERT_NE(SystemErrorText(2, systemText, sizeof(systemText) - 1), nullptr);
+  ASSERT_NE(systemText[0], '\0');
+  BoxScript boxes;
+  SetLastError(2);
+  ShowStartError("C:\\tmp\\dm_1.tmp\\MERVOLT.EXE");
+  ASSERT_EQ(boxes.boxes().size(), 1u);
+  EXPECT_EQ(boxes.boxes()[0].text, std::string("Nie mogę uruchomić programu C:\\tmp\\dm_1.tmp\\MERVOLT.EXE (2 ") +
+                                       systemText + "). Instalacja zostanie przerwana.");
+  EXPECT_EQ(boxes.boxes()[0].type, 0x10u);
 }
 
 // A code the system has no text for leaves only the number and a blank.

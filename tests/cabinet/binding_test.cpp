@@ -163,7 +163,7 @@ TEST_F(CallbacksTest, LibraryUsesCallbacks) {
   ASSERT_NE(handle, -1);
   FDICABINETINFO info = {};
   EXPECT_TRUE(Cabinet.isCabinet(context, handle, &info));
-  EXPECT_EQ(info.cFiles, 3);
+  EXPECT_EQ(info.cFiles, 6);
   CabClose(handle);
   EXPECT_TRUE(Cabinet.destroy(context));
   UnbindCabinetLibrary();

@@ -1,0 +1,215 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the real installer: Wine in an X server (Xvfb), the
+dialog and message boxes driven with xdotool as a user would, the box texts
+read from Wine's message-box trace, the second stage's report read back.
+
+Each scenario starts an installer from a folder whose name has a space,
+presses "Instaluj" (or Escape), answers the boxes it is scripted to answer
+and then checks the exit code, the boxes in order, the report and that
+nothing is left in the temporary folder.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'tools'))
+from windriver import Run, work_dirs  # noqa: E402
+
+MEDIUM = 'Dysk instalacyjny'
+UNPACK_FAILED = 'Nie można rozpakować zbiorów instalacyjnych!'
+ABORT_QUESTION = 'Na pewno przerwać operację?'
+
+
+class Scenario:
+    def __init__(self, name, out_root):
+        self.name = name
+        self.out = os.path.join(out_root, name)
+        shutil.rmtree(self.out, ignore_errors=True)
+        self.medium = os.path.join(self.out, MEDIUM)
+        os.makedirs(self.medium)
+        self.failures = []
+
+    def place(self, source, name=None):
+        target = os.path.join(self.medium, name or os.path.basename(source))
+        shutil.copyfile(source, target)
+        return target
+
+    def write(self, name, content):
+        with open(os.path.join(self.medium, name), 'wb') as f:
+            f.write(content)
+
+    def check(self, condition, what):
+        if not condition:
+            self.failures.append(what)
+
+    def equal(self, actual, expected, what):
+        self.check(actual == expected, '%s: got %r, expected %r' % (what, actual, expected))
+
+    def report(self):
+        path = os.path.join(self.medium, 'mervolt-report.txt')
+        if not os.path.exists(path):
+            self.failures.append('the second stage wrote no report')
+            return None
+        with open(path, encoding='cp1250') as f:
+            lines = f.read().splitlines()
+        report = {'files': {}}
+        for line in lines:
+            key, _, rest = line.partition(' ')
+            if key == 'file':
+                name, attributes, size, day, clock = rest.rsplit(' ', 4)
+                report['files'][name] = (attributes, int(size), day + ' ' + clock)
+            else:
+                report[key] = rest
+        return report
+
+
+def dos_local_time(path):
+    t = time.localtime(os.stat(path).st_mtime)
+    return '%04d-%02d-%02d %02d:%02d:%02d' % (t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour,
+                                               t.tm_min, t.tm_sec - t.tm_sec % 2)
+
+
+def payload_files(payload_dir):
+    files = {}
+    for top, _, names in os.walk(payload_dir):
+        for n in names:
+            path = os.path.join(top, n)
+            files[os.path.relpath(path, payload_dir).replace('/', '\\')] = path
+    return files
+
+
+def success(opts, out_root):
+    s = Scenario('success', out_root)
+    exe = s.place(opts.installer, 'instalator.exe')
+    s.write('kavel.chm', b'pomoc obok instalatora')
+    s.write('prsetx.bi_', b'stara wersja obok instalatora')
+    before = work_dirs()
+    run = Run(s.out, exe, ['/q', 'a b'], env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '7'})
+    s.equal(run.code, 1, 'exit code')
+    s.equal(run.boxes, [], 'boxes')
+    s.equal(work_dirs(), before, 'work directories left')
+    report = s.report()
+    if report:
+        work = report.get('directory', '')
+        s.check(re.match(r'^C:\\users\\[^\\]+\\Temp\\dm_[0-9A-F]{1,4}\.tmp$', work, re.I),
+                'current directory %r is not the work directory' % work)
+        s.equal(report.get('program'), work + '\\MERVOLT.EXE', 'program')
+        s.equal(report.get('dialog'), 'hidden', 'dialog while the second stage runs')
+        command = report.get('command', '')
+        head = work + '\\MERVOLT.EXE -i=0x3D7B1,'
+        s.check(command.startswith(head), 'command %r does not start with %r' % (command, head))
+        folder, _, own = command[len(head):].partition(' ')
+        s.check(folder.endswith('\\') and ' ' not in folder, 'installer folder %r' % folder)
+        s.check(own.endswith('instalator.exe /q "a b"') or own.endswith('instalator.exe" /q "a b"'),
+                "installer's command line %r" % own)
+        files = report['files']
+        for name, path in payload_files(opts.payload_dir).items():
+            if name not in files:
+                s.failures.append('%s missing' % name)
+                continue
+            attributes, size, stamp = files[name]
+            s.equal(size, os.path.getsize(path), name + ' size')
+            s.equal(stamp, dos_local_time(path), name + ' time')
+            s.equal(attributes[1:4], {'dokumenty\\dane.txt': 'r--', 'ukryty.txt': '-h-'}.get(name, '---'),
+                    name + ' attributes')
+        s.check('MERVOLT.EXE' in files and 'dmins.cab' in files, 'MERVOLT.EXE and dmins.cab present')
+        s.equal(files.get('kavel.chm', (None, None))[1], len(b'pomoc obok instalatora'), 'companion kavel.chm')
+        s.check(not any(n.lower().startswith('cab') for n in files), 'staging directory left: %r' % sorted(files))
+    return s
+
+
+def failure(name, exe_source, opts, out_root, expected_boxes, answers=(), companions=()):
+    s = Scenario(name, out_root)
+    exe = s.place(exe_source, 'instalator.exe')
+    for c in companions:
+        s.place(c)
+    before = work_dirs()
+    run = Run(s.out, exe, answers=answers, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'})
+    s.equal(run.code, 0, 'exit code')
+    s.equal(run.boxes, expected_boxes(run) if callable(expected_boxes) else expected_boxes, 'boxes')
+    s.equal(work_dirs(), before, 'work directories left')
+    s.check(not os.path.exists(os.path.join(s.medium, 'mervolt-report.txt')), 'the second stage ran')
+    return s
+
+
+def multi_volume(opts, out_root):
+    s = Scenario('multi-volume', out_root)
+    exe = s.place(opts.multi, 'instalator.exe')
+    s.place(opts.volume2)
+    run = Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'})
+    s.equal(run.code, 1, 'exit code')
+    s.equal(run.boxes, [], 'boxes')
+    report = s.report()
+    if report:
+        for name in list(payload_files(opts.payload_dir)) + ['z-drugiego-woluminu.txt']:
+            s.check(name in report['files'], name + ' missing')
+    return s
+
+
+def main():
+    if not os.environ.get('E2E_INSIDE_XVFB'):
+        os.environ['E2E_INSIDE_XVFB'] = '1'
+        os.execvp('xvfb-run', ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', sys.executable] + sys.argv)
+    parser = argparse.ArgumentParser()
+    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'payload-dir', 'out'):
+        parser.add_argument('--' + option, required=True)
+    parser.add_argument('--only', help='run only the scenarios whose name contains this')
+    opts = parser.parse_args()
+    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'payload_dir', 'out'):
+        setattr(opts, option, os.path.abspath(getattr(opts, option)))
+    os.makedirs(opts.out, exist_ok=True)
+
+    def missing_volume_boxes(run):
+        prompt = [b for b in run.boxes if b.startswith('Proszę włożyć dysk z plikiem ')]
+        return prompt[:1] + [ABORT_QUESTION, 'Przerwanie użytkownika', UNPACK_FAILED]
+
+    def no_stage_boxes(run):
+        first = run.boxes[0] if run.boxes else ''
+        ok = re.match(r'^Nie mogę uruchomić programu C:\\.*\\dm_[0-9A-F]+\.tmp\\MERVOLT\.EXE \(2 .*\)\. '
+                      r'Instalacja zostanie przerwana\.$', first, re.S | re.I)
+        return [first] if ok else ['<start failure box naming MERVOLT.EXE with error 2>']
+
+    scenarios = [
+        ('success', lambda: success(opts, opts.out)),
+        ('not-a-cabinet', lambda: failure('not-a-cabinet', opts.notcab, opts, opts.out,
+                                          ['To nie jest archiwum .CAB', UNPACK_FAILED])),
+        ('no-second-stage', lambda: failure('no-second-stage', opts.nostage, opts, opts.out, no_stage_boxes)),
+        ('multi-volume', lambda: multi_volume(opts, opts.out)),
+        ('missing-volume', lambda: failure('missing-volume', opts.multi, opts, opts.out, missing_volume_boxes,
+                                           answers=['Escape', 't'])),
+        ('cancel', lambda: failure('cancel', opts.installer, opts, opts.out, [])),
+    ]
+    failed = 0
+    for name, scenario in scenarios:
+        if opts.only and opts.only not in name:
+            continue
+        started = time.time()
+        try:
+            if name == 'cancel':
+                s = Scenario('cancel', opts.out)
+                exe = s.place(opts.installer, 'instalator.exe')
+                before = work_dirs()
+                run = Run(s.out, exe, cancel=True)
+                s.equal(run.code, 0, 'exit code')
+                s.equal(run.boxes, [], 'boxes')
+                s.equal(work_dirs(), before, 'work directories')
+            else:
+                s = scenario()
+            problems = s.failures
+        except Exception as error:  # a hung or missing window
+            problems = ['%s: %s' % (type(error).__name__, error)]
+        status = 'ok' if not problems else 'FAILED'
+        print('%-16s %s (%.1f s)' % (name, status, time.time() - started))
+        for p in problems:
+            print('    ' + p)
+        failed += bool(problems)
+    print('%d failed' % failed)
+    return 1 if failed else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

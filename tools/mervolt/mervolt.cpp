@@ -1,0 +1,156 @@
+// A stand-in second stage for tests and the demo, built as MERVOLT.EXE.
+//
+// It reports what the installer handed over: its command line, its current
+// directory, every file around it (attributes, size, local write time) and
+// whether the installer's dialog is still visible.
+//   MERVOLT_REPORT=1  also write the report as mervolt-report.txt into the
+//                     installer's folder (taken from the -i= switch);
+//   MERVOLT_EXIT=N    exit with N at once, without a window (tests);
+// otherwise the report is shown in a window until the user closes it.
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+
+namespace {
+
+const char kDialogCaption[] = "Korvani Dalmera - Instalator";
+const char kReportName[] = "mervolt-report.txt";
+
+std::string Format(const char* format, ...) {
+  char buffer[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(buffer, sizeof(buffer), format, args);
+  va_end(args);
+  return buffer;
+}
+
+std::string AttributeLetters(DWORD attributes) {
+  std::string letters;
+  letters += (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 'd' : '-';
+  letters += (attributes & FILE_ATTRIBUTE_READONLY) ? 'r' : '-';
+  letters += (attributes & FILE_ATTRIBUTE_HIDDEN) ? 'h' : '-';
+  letters += (attributes & FILE_ATTRIBUTE_SYSTEM) ? 's' : '-';
+  letters += (attributes & FILE_ATTRIBUTE_ARCHIVE) ? 'a' : '-';
+  return letters;
+}
+
+// One line per entry below `dir`, depth first, entries in the order the
+// file system gives them (readers sort).
+void ListFiles(const std::string& dir, const std::string& prefix, std::string* out) {
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE)
+    return;
+  do {
+    const std::string name = data.cFileName;
+    if (name == "." || name == "..")
+      continue;
+    FILETIME local;
+    SYSTEMTIME time;
+    FileTimeToLocalFileTime(&data.ftLastWriteTime, &local);
+    FileTimeToSystemTime(&local, &time);
+    *out += Format("file %s %s %lu %04u-%02u-%02u %02u:%02u:%02u\r\n", (prefix + name).c_str(),
+                   AttributeLetters(data.dwFileAttributes).c_str(),
+                   static_cast<unsigned long>(data.nFileSizeLow), time.wYear, time.wMonth, time.wDay,
+                   time.wHour, time.wMinute, time.wSecond);
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      ListFiles(dir + "\\" + name, prefix + name + "\\", out);
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+}
+
+std::string BuildReport() {
+  std::string report;
+  report += std::string("command ") + GetCommandLineA() + "\r\n";
+  char current[MAX_PATH];
+  GetCurrentDirectoryA(MAX_PATH, current);
+  report += std::string("directory ") + current + "\r\n";
+  char self[MAX_PATH];
+  GetModuleFileNameA(NULL, self, MAX_PATH);
+  report += std::string("program ") + self + "\r\n";
+  HWND dialog = FindWindowA(NULL, kDialogCaption);
+  report += std::string("dialog ") +
+            (dialog == NULL ? "absent" : IsWindowVisible(dialog) ? "visible" : "hidden") + "\r\n";
+  std::string selfDir = self;
+  selfDir.resize(selfDir.rfind('\\'));
+  ListFiles(selfDir, "", &report);
+  return report;
+}
+
+// The installer's folder from "-i=0x3D7B1,FOLDER ...", or "".
+std::string InstallerFolder() {
+  const std::string command = GetCommandLineA();
+  const std::string marker = "-i=0x3D7B1,";
+  const size_t start = command.find(marker);
+  if (start == std::string::npos)
+    return std::string();
+  const size_t from = start + marker.size();
+  return command.substr(from, command.find(' ', from) - from);
+}
+
+void WriteReport(const std::string& report) {
+  const std::string path = InstallerFolder() + kReportName;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE)
+    return;
+  DWORD written;
+  WriteFile(file, report.data(), static_cast<DWORD>(report.size()), &written, NULL);
+  CloseHandle(file);
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_SIZE:
+      MoveWindow(GetDlgItem(window, 1), 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+void ShowReport(HINSTANCE instance, const std::string& report) {
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = WindowProc;
+  windowClass.hInstance = instance;
+  windowClass.hCursor = LoadCursor(NULL, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  windowClass.lpszClassName = "MervoltReport";
+  RegisterClassA(&windowClass);
+  HWND window = CreateWindowA("MervoltReport", "MERVOLT - druga faza instalacji (demo)",
+                              WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 760, 420, NULL,
+                              NULL, instance, NULL);
+  HWND edit = CreateWindowA("EDIT", report.c_str(),
+                            WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE |
+                                ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL,
+                            0, 0, 0, 0, window, reinterpret_cast<HMENU>(1), instance, NULL);
+  SendMessageA(edit, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(ANSI_FIXED_FONT)), TRUE);
+  RECT client;
+  GetClientRect(window, &client);
+  MoveWindow(edit, 0, 0, client.right, client.bottom, TRUE);
+  ShowWindow(window, SW_SHOWNORMAL);
+  MSG message;
+  while (GetMessageA(&message, NULL, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  const std::string report = BuildReport();
+  if (GetEnvironmentVariableA("MERVOLT_REPORT", NULL, 0) != 0)
+    WriteReport(report);
+  char exitCode[32];
+  if (GetEnvironmentVariableA("MERVOLT_EXIT", exitCode, sizeof(exitCode)) != 0)
+    return static_cast<int>(strtol(exitCode, NULL, 0));
+  ShowReport(instance, report);
+  return 0;
+}

@@ -1,0 +1,136 @@
+"""Drives the installer under Wine in an X server as a user would.
+
+The dialog and the message boxes are found and answered with xdotool; the
+boxes' texts are read from Wine's message-box trace (WINEDEBUG=trace+msgbox);
+screenshots are taken with ImageMagick's import. Used by the end-to-end test
+and by the demo.
+"""
+
+import glob
+import os
+import re
+import subprocess
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WINE_RUN = os.path.join(HERE, 'wine-run')
+DIALOG = 'Korvani Dalmera - Instalator'
+
+
+def decode_wine_string(literal):
+    """The text of a debugstr_w literal: \\n, \\r, \\t, \\", \\\\ and \\NNNN
+    (four hex digits) for every other character outside printable ASCII."""
+    out = []
+    i = 0
+    while i < len(literal):
+        ch = literal[i]
+        if ch == '\\' and i + 1 < len(literal):
+            code = literal[i + 1:i + 5]
+            if re.fullmatch(r'[0-9a-fA-F]{4}', code):
+                out.append(chr(int(code, 16)))
+                i += 5
+                continue
+            out.append({'n': '\n', 'r': '\r', 't': '\t'}.get(literal[i + 1], literal[i + 1]))
+            i += 2
+            continue
+        out.append(ch)
+        i += 1
+    return ''.join(out)
+
+
+def boxes_in(log_path):
+    try:
+        with open(log_path, encoding='utf-8', errors='replace') as f:
+            log = f.read()
+    except FileNotFoundError:
+        return []
+    return [decode_wine_string(m) for m in re.findall(r'MSGBOX_OnInit L"((?:[^"\\]|\\.)*)"', log)]
+
+
+def xdotool(*args):
+    return subprocess.run(['xdotool'] + list(args), capture_output=True, text=True,
+                          timeout=30).stdout.split()
+
+
+def temp_folder():
+    prefix = os.environ['WINEPREFIX']
+    found = [p for p in glob.glob(os.path.join(prefix, 'drive_c', 'users', '*', 'Temp'))
+             if os.path.basename(os.path.dirname(p)) != 'Public']
+    return found[0] if found else None
+
+
+def work_dirs():
+    temp = temp_folder()
+    return sorted(glob.glob(os.path.join(temp, 'dm_*'))) if temp else []
+
+
+class Run:
+    """One start of an installer; `answers` are the keys for the boxes in the
+    order they appear (Return for any box beyond them)."""
+
+    def __init__(self, out, exe, args=(), answers=(), cancel=False, env=None):
+        self.out = out
+        self.log = os.path.join(out, 'wine.log')
+        self.boxes = []
+        self.code = None
+        self.screenshots = []
+        run_env = dict(os.environ, WINEDEBUG='trace+msgbox', WINE_GRAPHICS='x11')
+        run_env.update(env or {})
+        medium = os.path.dirname(exe)
+        with open(self.log, 'w') as log:
+            process = subprocess.Popen([WINE_RUN, exe] + list(args), cwd=medium, env=run_env,
+                                       stdout=log, stderr=log)
+        try:
+            self._drive(process, answers, cancel)
+        finally:
+            if process.poll() is None:
+                process.kill()
+            self.code = process.wait(timeout=60)
+        self.boxes = boxes_in(self.log)
+
+    def _drive(self, process, answers, cancel):
+        dialog = None
+        deadline = time.time() + 90
+        while dialog is None and time.time() < deadline and process.poll() is None:
+            found = xdotool('search', '--name', '^' + DIALOG + '$')
+            dialog = found[0] if found else None
+            time.sleep(0.25)
+        if dialog is None:
+            raise AssertionError('the dialog did not appear')
+        time.sleep(1)
+        self.shoot('dialog')
+        xdotool('windowactivate', '--sync', dialog)
+        xdotool('key', '--window', dialog, 'Escape' if cancel else 'Return')
+        answered = 0
+        deadline = time.time() + 240
+        while process.poll() is None and time.time() < deadline:
+            shown = len(boxes_in(self.log))
+            if shown > answered:
+                # The box is up once its text is in the log; the window that
+                # is not the dialog and has the box caption takes the key.
+                time.sleep(0.7)
+                boxes = [w for w in xdotool('search', '--name', 'Korvani Dalmera - instalator')
+                         if w != dialog]
+                self.shoot('box%d' % (answered + 1))
+                key = answers[answered] if answered < len(answers) else 'Return'
+                for window in boxes[-1:]:
+                    xdotool('windowactivate', '--sync', window)
+                    for k in key.split():
+                        xdotool('key', '--window', window, k)
+                answered += 1
+                continue
+            others = [w for w in xdotool('search', '--name', 'MERVOLT') if w != dialog]
+            if others:
+                time.sleep(1)
+                self.shoot('second-stage')
+                for w in others:
+                    # As a user closes it: Alt+F4 in the focused window.
+                    xdotool('windowactivate', '--sync', w)
+                    xdotool('key', '--window', w, 'alt+F4')
+                time.sleep(1)
+            time.sleep(0.3)
+
+    def shoot(self, name):
+        path = os.path.join(self.out, '%d-%s.png' % (len(self.screenshots) + 1, name))
+        subprocess.run(['/usr/bin/import', '-window', 'root', path], capture_output=True)
+        self.screenshots.append(path)
