@@ -81,9 +81,14 @@ FNREAD(CabRead) {
   return static_cast<UINT>(FsRead(static_cast<int32_t>(hf), pv, cb));
 }
 
+bool CabinetWriteFailed = false;
+
 FNWRITE(CabWrite) {
   ProgressAdvance(cb);
-  return static_cast<UINT>(FsWrite(static_cast<int32_t>(hf), pv, cb));
+  const int32_t written = FsWrite(static_cast<int32_t>(hf), pv, cb);
+  if (written != static_cast<int32_t>(cb))
+    CabinetWriteFailed = true;
+  return static_cast<UINT>(written);
 }
 
 FNCLOSE(CabClose) {

@@ -57,8 +57,12 @@ FNOPEN(CabOpen);
 FNREAD(CabRead);
 
 // Advances the progress bar by `cb` first, whatever the write then does;
-// then FsWrite.
+// then FsWrite. A write that does not take every byte sets
+// CabinetWriteFailed: the library itself does not look at the result.
 FNWRITE(CabWrite);
+
+// Set by CabWrite when a write fell short; cleared by whoever starts watching.
+extern bool CabinetWriteFailed;
 
 // FsClose; FsSeek.
 FNCLOSE(CabClose);

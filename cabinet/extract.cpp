@@ -98,6 +98,11 @@ static bool Utf8NameToAnsi(const char* name, char* out, int size) {
 
 // Kind 2: opens the staging file for the next entry of the cabinet.
 static INT_PTR OpenStagedFile(CabinetContext* context, const FDINOTIFICATION* notification) {
+  // A file already written short: going on would only write more.
+  if (CabinetWriteFailed) {
+    context->failure = FDIERROR_TARGET_FILE;
+    return -1;
+  }
   char name[MAX_PATH];
   bool named;
   if (notification->attribs & kNameIsUtf8)
@@ -127,8 +132,12 @@ static INT_PTR FinishStagedFile(CabinetContext* context, const FDINOTIFICATION* 
   char target[MAX_PATH];
   const bool joined = PathCopy(target, sizeof(target), context->stagingDir) != NULL &&
                       PathJoin(target, sizeof(target), context->currentFile) != NULL;
-  if (CabClose(notification->hf) != 0)
+  // The library goes on whatever this returns; the failure is kept here.
+  if (CabClose(notification->hf) != 0) {
+    context->failure = FDIERROR_TARGET_FILE;
+    CabinetWriteFailed = true;
     return 0;
+  }
   if (!joined)
     return 1;  // Cannot happen: the same path was opened a moment ago.
   const HANDLE file = Platform.CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
@@ -239,7 +248,13 @@ static int ExtractVolume(HFDI library, CabinetContext* context, ERF* error) {
   }
 
   context->nextAnnounced = false;
-  if (!Cabinet.copy(library, fileName, directory, 0, CabinetNotify, NULL, context)) {
+  CabinetWriteFailed = false;
+  const BOOL copied = Cabinet.copy(library, fileName, directory, 0, CabinetNotify, NULL, context);
+  // The library reports success even when a file could not be written in
+  // full: that is a failure all the same.
+  if (!copied || CabinetWriteFailed) {
+    if (CabinetWriteFailed && context->failure == 0)
+      context->failure = FDIERROR_TARGET_FILE;
     ShowCabinetError(FailureCode(context, error, FDIERROR_CORRUPT_CABINET));
     return -1;
   }

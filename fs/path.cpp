@@ -88,7 +88,10 @@ char* MakeUniqueDirectory(const char* parentDir, char* out, const char* prefix) 
     // The service creates an empty placeholder file to reserve the name.
     if (Platform.GetTempFileNameA(parentDir, prefix, 0, out) == 0)
       return NULL;
-    FsUnlink(out);
+    // A placeholder that cannot be removed stays; drawing another name would
+    // leave one more file behind on every round.
+    if (FsUnlink(out) != 0)
+      return NULL;
     if (FsMkdir(out) == 0)
       return out;
     if (FsErrno != kFsExists)

@@ -43,7 +43,8 @@ int MakeParentDirs(const char* path);
 
 // Makes a new, empty directory in `parentDir`, named by the platform's
 // temporary-name service from `prefix`, its full path in `out` (260 bytes).
-// Returns `out`, or NULL. Leaves no placeholder file behind.
+// Returns `out`, or NULL. Leaves no placeholder file behind, unless the
+// placeholder itself cannot be removed (then NULL).
 char* MakeUniqueDirectory(const char* parentDir, char* out, const char* prefix);
 
 #endif  // INSTALLER_FS_PATH_H_

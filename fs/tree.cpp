@@ -81,8 +81,10 @@ static bool DeleteEntry(const char* dir, const FindRecord& entry, const void*) {
     return RemoveLink(path, entry.attrib) != 0;
   if (entry.attrib & kAttrDirectory)
     return DeleteTree(path) != 0;
-  if (FsChmod(path, kFsWritable) != 0)
-    return false;  // Nothing to tell: the unlink would fail the same way.
+  // The read-only bit is cleared first; when that fails the file may still
+  // go (it may not have been read-only), and if it does not, the box below
+  // names it instead of the directory staying behind untold.
+  FsChmod(path, kFsWritable);
   if (FsUnlink(path) != 0) {
     ShowSystemError(kDeleteFileFailed, path);
     return false;

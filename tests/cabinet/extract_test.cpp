@@ -488,4 +488,32 @@ TEST_F(ExtractSetTest, NoLibraryContext) {
   EXPECT_EQ(ListTree(target_.path()), std::vector<std::string>());
 }
 
+int WritesBeforeFailure;
+BOOL WINAPI FailingWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  if (WritesBeforeFailure-- == 0) {
+    SetLastError(ERROR_DISK_FULL);
+    *written = 0;
+    return FALSE;
+  }
+  return PlatformReal().WriteFile(file, data, size, written, overlapped);
+}
+
+// A file that cannot be written in full fails the extraction with the write
+// error, though the library itself goes on and reports success.
+TEST_F(ExtractSetTest, WriteFailureIsReported) {
+  std::vector<CabEntry> entries(2);
+  entries[0].name = "a.bin";
+  entries[0].data = Pattern(100000, 7);
+  entries[1].name = "b.bin";
+  entries[1].data = Pattern(1000, 8);
+  WriteFileBytes(medium_ / "one.cab", BuildCabinet(entries, CabLayout()));
+  ScopedPlatform platform;
+  Platform.WriteFile = FailingWrite;
+  WritesBeforeFailure = 1;
+  BoxScript boxes;
+  EXPECT_EQ(Extract(medium_ / "one.cab"), -1);
+  EXPECT_EQ(boxes.texts(), std::vector<std::string>({"B\xb3\xb9" "d zapisu do zbioru"}));
+  ExpectNothingWritten({"one.cab"});
+}
+
 }  // namespace

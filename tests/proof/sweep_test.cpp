@@ -1,0 +1,446 @@
+// The fault-injection sweep: the whole installation runs in-process (the real
+// dialog on Wine's null driver, boxes answered through the seam) once to
+// record every call site of every platform function; then once per call site
+// with that call failing the first time it is made there (and, for reads and
+// writes, once more with a short count). Every run must end without a hang,
+// with every handle, search, block and library given back, the work
+// directory removed unless a box names what stayed, a failure never reported
+// as success, and a success only with every file in place.
+
+#include <stdio.h>
+#include <string.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/messages.h"
+#include "app/resource.h"
+#include "tests/support/boxes.h"
+#include "tests/support/dialog_driver.h"
+#include "tests/support/platform_guard.h"
+#include "tests/support/temp_dir.h"
+
+// The table's types carry calling-convention attributes that a template
+// argument drops; on x86-64 there is only one convention.
+#pragma GCC diagnostic ignored "-Wignored-attributes"
+
+namespace {
+
+// Every entry that can be failed, in table order. wsprintfA (variadic, and it
+// cannot fail) and the dialog box call (the driver's) are left out.
+#define SWEPT_ENTRIES(X)                                                                      \
+  X(CreateFileA) X(ReadFile) X(WriteFile) X(SetFilePointer) X(GetFileSize) X(GetFileType)     \
+  X(CloseHandle) X(GetFileAttributesA) X(SetFileAttributesA) X(DeleteFileA)                   \
+  X(CreateDirectoryA) X(RemoveDirectoryA) X(MoveFileA) X(FindFirstFileA) X(FindNextFileA)     \
+  X(FindClose) X(SetFileTime) X(DosDateTimeToFileTime) X(LocalFileTimeToFileTime)             \
+  X(GetTempPathA) X(GetTempFileNameA) X(GetModuleHandleA) X(GetModuleFileNameA)               \
+  X(FindResourceA) X(SizeofResource) X(LoadResource) X(LockResource) X(GetShortPathNameA)     \
+  X(GetCommandLineA) X(GetStartupInfoA) X(CreateProcessA) X(WaitForSingleObject)              \
+  X(GetExitCodeProcess) X(LoadLibraryA) X(GetProcAddress) X(FreeLibrary)                      \
+  X(GetSystemDirectoryA) X(LocalAlloc) X(LocalFree) X(GetLastError) X(SetLastError)           \
+  X(FormatMessageA) X(MultiByteToWideChar) X(WideCharToMultiByte) X(SetDefaultDllDirectories) \
+  X(EndDialog) X(GetDlgItem) X(ShowWindow) X(UpdateWindow) X(GetWindowRect) X(SendMessageA)   \
+  X(LoadImageA) X(DestroyIcon) X(MessageBoxA) X(PeekMessageA) X(TranslateMessage)             \
+  X(DispatchMessageA) X(InitCommonControlsEx)
+
+enum EntryIndex {
+#define ENTRY_INDEX(name) k##name,
+  SWEPT_ENTRIES(ENTRY_INDEX)
+#undef ENTRY_INDEX
+  kEntryCount
+};
+
+const char* const kEntryNames[] = {
+#define ENTRY_NAME(name) #name,
+    SWEPT_ENTRIES(ENTRY_NAME)
+#undef ENTRY_NAME
+};
+
+// Calls that cannot fail, or whose failure is not the platform's to give:
+// they are recorded but not failed.
+bool CanFail(int index) {
+  switch (index) {
+    case kGetLastError:
+    case kSetLastError:
+    case kGetCommandLineA:
+    case kGetStartupInfoA:
+    case kTranslateMessage:
+    case kDispatchMessageA:
+    case kEndDialog:  // A dialog that cannot end is the watchdog's, not ours.
+      return false;
+    default:
+      return true;
+  }
+}
+
+// A call site: the platform function and the chain of callers that reached
+// it (the function that calls the platform, its caller and theirs), so that
+// the same file primitive used by the payload writer and by the extraction
+// counts as two sites.
+const int kSiteDepth = 3;
+struct Site {
+  int index;
+  void* callers[kSiteDepth];
+  bool operator<(const Site& other) const {
+    if (index != other.index)
+      return index < other.index;
+    for (int i = 0; i < kSiteDepth; ++i) {
+      if (callers[i] != other.callers[i])
+        return callers[i] < other.callers[i];
+    }
+    return false;
+  }
+  bool operator==(const Site& other) const { return !(*this < other) && !(other < *this); }
+};
+
+enum FaultMode { kFail, kShortCount };
+
+struct Sweep {
+  bool recording = false;
+  std::vector<Site> sites;
+  std::set<Site> seen;
+  Site target = {-1, {}};
+  FaultMode mode = kFail;
+  bool fired = false;
+  // What the run holds: open file and process handles, searches, blocks,
+  // libraries, and every box the run tried to show.
+  std::set<HANDLE> handles;
+  std::set<HANDLE> searches;
+  std::set<HLOCAL> blocks;
+  int libraries = 0;
+  int boxesTried = 0;
+} S;
+
+// Whether this call is the one to fail.
+__attribute__((noinline)) bool Strike(int index) {
+  Site site = {index, {}};
+  // Skipped: this function and the hook.
+  CaptureStackBackTrace(2, kSiteDepth, site.callers, NULL);
+  if (S.recording && S.seen.insert(site).second)
+    S.sites.push_back(site);
+  if (S.fired || !(S.target == site))
+    return false;
+  S.fired = true;
+  return true;
+}
+
+template <typename R>
+R FailureValue(int index) {
+  if constexpr (std::is_pointer_v<R>) {
+    if (index == kCreateFileA || index == kFindFirstFileA)
+      return reinterpret_cast<R>(INVALID_HANDLE_VALUE);
+    return nullptr;
+  } else {
+    if (index == kGetFileAttributesA || index == kSetFilePointer || index == kGetFileSize ||
+        index == kWaitForSingleObject)
+      return static_cast<R>(-1);
+    return R();
+  }
+}
+
+template <int Index, typename F>
+struct Hook;
+
+template <int Index, typename R, typename... A>
+struct Hook<Index, R(WINAPI*)(A...)> {
+  static inline R(WINAPI* below)(A...) = nullptr;
+
+  static R WINAPI Call(A... args) {
+    if constexpr (Index == kMessageBoxA)
+      ++S.boxesTried;
+    if (Strike(Index)) {
+      // A release that fails has still released: the handle, block or
+      // library is gone either way; only the result says otherwise.
+      if constexpr (Index == kCloseHandle || Index == kFindClose || Index == kLocalFree ||
+                    Index == kFreeLibrary) {
+        below(args...);
+        Track(R(), args...);
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FailureValue<R>(Index);
+      }
+      if constexpr ((Index == kReadFile || Index == kWriteFile)) {
+        if (S.mode == kShortCount) {
+          auto tuple = std::tie(args...);
+          DWORD count = std::get<2>(tuple);
+          std::get<2>(tuple) = count / 2;
+          return below(std::get<0>(tuple), std::get<1>(tuple), std::get<2>(tuple),
+                       std::get<3>(tuple), std::get<4>(tuple));
+        }
+      }
+      if constexpr (Index == kLocalAlloc)
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      else
+        ::SetLastError(ERROR_ACCESS_DENIED);
+      if constexpr (!std::is_void_v<R>)
+        return FailureValue<R>(Index);
+      else
+        return;
+    }
+    if constexpr (std::is_void_v<R>) {
+      below(args...);
+    } else {
+      R result = below(args...);
+      Track(result, args...);
+      return result;
+    }
+  }
+
+  template <typename Result>
+  static void Track(Result result, A... args) {
+    auto tuple = std::tie(args...);
+    if constexpr (Index == kCreateFileA) {
+      if (result != INVALID_HANDLE_VALUE)
+        S.handles.insert(result);
+    } else if constexpr (Index == kCloseHandle) {
+      S.handles.erase(std::get<0>(tuple));
+    } else if constexpr (Index == kCreateProcessA) {
+      if (result) {
+        S.handles.insert(std::get<9>(tuple)->hProcess);
+        S.handles.insert(std::get<9>(tuple)->hThread);
+      }
+    } else if constexpr (Index == kFindFirstFileA) {
+      if (result != INVALID_HANDLE_VALUE)
+        S.searches.insert(result);
+    } else if constexpr (Index == kFindClose) {
+      S.searches.erase(std::get<0>(tuple));
+    } else if constexpr (Index == kLocalAlloc) {
+      if (result != NULL)
+        S.blocks.insert(result);
+    } else if constexpr (Index == kLocalFree) {
+      S.blocks.erase(std::get<0>(tuple));
+    } else if constexpr (Index == kLoadLibraryA) {
+      if (result != NULL)
+        ++S.libraries;
+    } else if constexpr (Index == kFreeLibrary) {
+      --S.libraries;
+    }
+    (void)result;
+    (void)tuple;
+  }
+};
+
+void InstallHooks() {
+#define INSTALL_HOOK(name)                                             \
+  Hook<k##name, decltype(Platform.name)>::below = Platform.name; \
+  Platform.name = Hook<k##name, decltype(Platform.name)>::Call;
+  SWEPT_ENTRIES(INSTALL_HOOK)
+#undef INSTALL_HOOK
+}
+
+// The second stage: the work directory as it finds it, file by file with
+// contents; a fake process that has already ended.
+std::map<std::string, std::string> SeenAtLaunch;
+bool Launched;
+
+std::map<std::string, std::string> Snapshot(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const std::string& entry : ListTree(dir)) {
+    const DWORD attributes = GetFileAttributesA((dir + "\\" + entry).c_str());
+    files[entry] = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? "<dir>" : ReadFileBytes(dir + "\\" + entry);
+  }
+  return files;
+}
+
+BOOL WINAPI FakeSecondStage(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                            LPVOID, LPCSTR directory, LPSTARTUPINFOA, LPPROCESS_INFORMATION info) {
+  Launched = true;
+  SeenAtLaunch = Snapshot(directory);
+  // Real handles, so that closing them is real too.
+  DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &info->hProcess, 0,
+                  FALSE, DUPLICATE_SAME_ACCESS);
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &info->hThread, 0,
+                  FALSE, DUPLICATE_SAME_ACCESS);
+  return TRUE;
+}
+DWORD WINAPI Ended(HANDLE, DWORD) { return WAIT_OBJECT_0; }
+BOOL WINAPI ExitCodeZero(HANDLE, LPDWORD code) {
+  *code = 0;
+  return TRUE;
+}
+
+struct Outcome {
+  int result;
+  bool dialogShown;
+  std::vector<std::string> boxes;
+  std::string workDir;      // A work directory left behind, if any.
+  std::string placeholder;  // A file left behind in its place, if any.
+};
+bool DialogShown;
+
+Outcome RunOnce(const ScopedTempFolder& temp) {
+  Outcome outcome;
+  S.handles.clear();
+  S.searches.clear();
+  S.blocks.clear();
+  S.libraries = 0;
+  S.boxesTried = 0;
+  S.fired = false;
+  Launched = false;
+  SeenAtLaunch.clear();
+  BoxScript boxes;
+  ScopedPlatform platform;
+  Platform.CreateProcessA = FakeSecondStage;
+  Platform.WaitForSingleObject = Ended;
+  Platform.GetExitCodeProcess = ExitCodeZero;
+  InstallHooks();
+  DialogShown = false;
+  outcome.result = RunInstallerDialog([](HWND dialog) {
+    DialogShown = true;
+    PressButton(dialog, IDOK);
+  });
+  outcome.dialogShown = DialogShown;
+  outcome.boxes = boxes.texts();
+  for (const std::string& entry : temp.Contents()) {
+    if (entry.compare(0, 3, "dm_") != 0 || entry.find('\\') != std::string::npos)
+      continue;
+    const std::string path = temp.path() + entry;
+    if (GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+      outcome.workDir = path;
+    else
+      outcome.placeholder = path;
+    RemoveTreeForTest(path);
+    DeleteFileA(path.c_str());
+  }
+  return outcome;
+}
+
+// Every text the installer shows, whole or (for the formatted ones) as the
+// start; "OK" is not among them: a failure must never be told as "OK".
+bool IsKnownText(const std::string& text) {
+  static const char* const kWhole[] = {
+      "Błąd przygotowania katalogu tymczasowego!",
+      "Do zainstalowania tej wersji potrzebna jest biblioteka CABINET.DLL!\n\nInstalacja zostanie przerwana.",
+      "Błąd kopiowania pliku instalacyjnego!",
+      "Nie można rozpakować zbiorów instalacyjnych!",
+      "Błąd przenoszenia zbiorów\nz katalogu tymczasowego",
+      "Nie można utworzyć katalogu tymczasowego",
+      "Nie znaleziono archiwum .CAB",
+      "To nie jest archiwum .CAB",
+      "Nie rozpoznana wersja archiwum .CAB",
+      "Uszkodzone archiwum .CAB",
+      "Brak pamięci",
+      "Nie obsługiwana metoda kompresji",
+      "Błąd rozpakowywania",
+      "Błąd zapisu do zbioru",
+      "Przerwanie użytkownika",
+      "Nie rozpoznany błąd archiwum .CAB",
+      "Na pewno przerwać operację?",
+  };
+  static const char* const kStarts[] = {"Nie mogę ", "Proszę włożyć dysk z plikiem "};
+  for (const char* whole : kWhole) {
+    if (text == whole)
+      return true;
+  }
+  for (const char* start : kStarts) {
+    if (text.compare(0, strlen(start), start) == 0)
+      return true;
+  }
+  return false;
+}
+
+std::string Describe(const Site& site, FaultMode mode) {
+  char text[200];
+  snprintf(text, sizeof(text), "%s%s failing, called from %p < %p < %p", kEntryNames[site.index],
+           mode == kShortCount ? " (short count)" : "", site.callers[0], site.callers[1],
+           site.callers[2]);
+  return text;
+}
+
+TEST(FaultSweep, EveryCallSiteOfTheRun) {
+  InstallerWindow = NULL;
+  ScopedTempFolder temp;
+
+  // The run as it goes without faults: the reference for every other.
+  S = Sweep();
+  S.recording = true;
+  const Outcome clean = RunOnce(temp);
+  S.recording = false;
+  ASSERT_EQ(clean.result, 1);
+  ASSERT_TRUE(clean.boxes.empty());
+  ASSERT_TRUE(Launched);
+  const std::map<std::string, std::string> expectedFiles = SeenAtLaunch;
+  ASSERT_GT(expectedFiles.size(), 5u);
+  const std::vector<Site> sites = S.sites;
+
+  int runs = 0, failures = 0, swept = 0;
+  std::set<int> entriesSwept;
+  for (const Site& site : sites) {
+    if (!CanFail(site.index))
+      continue;
+    ++swept;
+    entriesSwept.insert(site.index);
+    std::vector<FaultMode> modes = {kFail};
+    if (site.index == kReadFile || site.index == kWriteFile)
+      modes.push_back(kShortCount);
+    for (FaultMode mode : modes) {
+      ++runs;
+      S.target = site;
+      S.mode = mode;
+      const Outcome run = RunOnce(temp);
+      S.target = {-1, {}};
+      std::vector<std::string> problems;
+      if (!run.dialogShown) {
+        // Before the dialog: nothing is made, nothing shown; the result is
+        // -1 when the common controls failed, else 0.
+        if (run.result != (site.index == kInitCommonControlsEx ? -1 : 0))
+          problems.push_back("result " + std::to_string(run.result) + " without a dialog");
+        if (!run.boxes.empty() || !run.workDir.empty())
+          problems.push_back("boxes or a work directory without a dialog");
+      } else if (run.result != 0 && run.result != 1) {
+        problems.push_back("result " + std::to_string(run.result));
+      }
+      if (!S.handles.empty())
+        problems.push_back(std::to_string(S.handles.size()) + " handles left open");
+      if (!S.searches.empty())
+        problems.push_back(std::to_string(S.searches.size()) + " searches left open");
+      if (!S.blocks.empty())
+        problems.push_back(std::to_string(S.blocks.size()) + " blocks not freed");
+      if (S.libraries != 0)
+        problems.push_back("library left loaded");
+      for (const std::string& box : run.boxes) {
+        if (!IsKnownText(box))
+          problems.push_back("a box the installer has no such text for: " + box);
+      }
+      if (!run.workDir.empty()) {
+        bool named = false;
+        for (const std::string& box : run.boxes)
+          named = named || box.find(run.workDir) != std::string::npos;
+        if (!named)
+          problems.push_back("work directory left without a box naming it");
+      }
+      // The temporary-name service's placeholder that could not be removed:
+      // the work directory was then never made, and the box says so.
+      if (!run.placeholder.empty() &&
+          (run.boxes.empty() || run.boxes[0] != "B\xb3\xb9" "d przygotowania katalogu tymczasowego!"))
+        problems.push_back("placeholder " + run.placeholder + " left without the work-directory box");
+      if (run.result == 1 && !Launched)
+        problems.push_back("success without the second stage");
+      if (run.result == 1 && SeenAtLaunch != expectedFiles)
+        problems.push_back("success, but the second stage did not find every file as packed");
+      if (run.dialogShown && run.result == 0 && S.boxesTried == 0)
+        problems.push_back("failure without a box");
+      if (!problems.empty()) {
+        ++failures;
+        std::string all;
+        for (const std::string& p : problems)
+          all += "\n  " + p;
+        std::string shown;
+        for (const std::string& b : run.boxes)
+          shown += "\n  box: " + b;
+        ADD_FAILURE() << Describe(site, mode) << all << shown;
+      }
+    }
+  }
+  printf("fault sweep: %d call sites of %d platform functions swept (%zu sites recorded), %d runs, "
+         "%d failures\n",
+         swept, static_cast<int>(entriesSwept.size()), sites.size(), runs, failures);
+  EXPECT_EQ(failures, 0);
+}
+
+}  // namespace
