@@ -57,13 +57,62 @@ void UnbindCabinetLibrary() {
   }
 }
 
+// Every block the library holds is kept in a list, so that what it forgets
+// to free (some of its failure paths do) can be freed after it is done. The
+// link sits in front of the block; 16 bytes keep the block's alignment.
+union BlockLink {
+  struct {
+    BlockLink* previous;
+    BlockLink* next;
+  } list;
+  char align[16];
+};
+static BlockLink* LiveBlocks = NULL;
+
 FNALLOC(CabAlloc) {
-  return AllocBlock(cb);
+  if (cb > static_cast<ULONG>(-1) - sizeof(BlockLink))
+    return NULL;
+  BlockLink* link = static_cast<BlockLink*>(AllocBlock(cb + sizeof(BlockLink)));
+  if (link == NULL)
+    return NULL;
+  link->list.previous = NULL;
+  link->list.next = LiveBlocks;
+  if (LiveBlocks != NULL)
+    LiveBlocks->list.previous = link;
+  LiveBlocks = link;
+  return link + 1;
 }
 
 FNFREE(CabFree) {
-  FreeBlock(pv);
+  if (pv == NULL)
+    return;
+  BlockLink* link = static_cast<BlockLink*>(pv) - 1;
+  if (link->list.previous != NULL)
+    link->list.previous->list.next = link->list.next;
+  else
+    LiveBlocks = link->list.next;
+  if (link->list.next != NULL)
+    link->list.next->list.previous = link->list.previous;
+  FreeBlock(link);
 }
+
+int CabFreeLeftovers() {
+  int count = 0;
+  while (LiveBlocks != NULL) {
+    BlockLink* link = LiveBlocks;
+    LiveBlocks = link->list.next;
+    FreeBlock(link);
+    ++count;
+  }
+  return count;
+}
+
+// The files the library has open, for the same reason as the blocks: on
+// some failures it forgets to close one. More at once than this are not
+// kept account of (the library holds two or three).
+static const int kTrackedFiles = 32;
+static int32_t OpenFiles[kTrackedFiles];
+static int OpenFileCount = 0;
 
 FNOPEN(CabOpen) {
   int32_t handle = FsOpen(pszFile, oflag, kFsDenyNone, pmode);
@@ -74,6 +123,8 @@ FNOPEN(CabOpen) {
       return -1;
     handle = FsOpen(pszFile, oflag, kFsDenyNone, pmode);
   }
+  if (handle != -1 && OpenFileCount < kTrackedFiles)
+    OpenFiles[OpenFileCount++] = handle;
   return handle;
 }
 
@@ -92,7 +143,20 @@ FNWRITE(CabWrite) {
 }
 
 FNCLOSE(CabClose) {
+  for (int i = 0; i < OpenFileCount; ++i) {
+    if (OpenFiles[i] == static_cast<int32_t>(hf)) {
+      OpenFiles[i] = OpenFiles[--OpenFileCount];
+      break;
+    }
+  }
   return FsClose(static_cast<int32_t>(hf));
+}
+
+int CabCloseLeftovers() {
+  const int count = OpenFileCount;
+  while (OpenFileCount > 0)
+    FsClose(OpenFiles[--OpenFileCount]);
+  return count;
 }
 
 FNSEEK(CabSeek) {

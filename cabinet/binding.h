@@ -43,9 +43,13 @@ void UnbindCabinetLibrary();
 // and file work of the library goes through them into the file-system layer;
 // file handles are the layer's 32-bit handles, -1 for failure.
 
-// AllocBlock / FreeBlock.
+// AllocBlock / FreeBlock, keeping account of the blocks handed out.
 FNALLOC(CabAlloc);
 FNFREE(CabFree);
+
+// Frees every block CabAlloc handed out and CabFree did not take back; for
+// use once the library's context is destroyed. Returns how many there were.
+int CabFreeLeftovers();
 
 // FsOpen with sharing "deny nothing". When the library creates a file (create
 // flag and writable permission) in a directory that does not exist yet, the
@@ -67,5 +71,9 @@ extern bool CabinetWriteFailed;
 // FsClose; FsSeek.
 FNCLOSE(CabClose);
 FNSEEK(CabSeek);
+
+// Closes every file CabOpen opened and CabClose did not close; for use once
+// the library's context is destroyed. Returns how many there were.
+int CabCloseLeftovers();
 
 #endif  // INSTALLER_CABINET_BINDING_H_

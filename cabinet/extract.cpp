@@ -62,23 +62,26 @@ static bool NoteNextCabinet(CabinetContext* context, const FDINOTIFICATION* noti
 }
 
 // True when `name` names a file inside the directory it is unpacked into:
-// not empty, not rooted, no drive or stream (":"), no ".." component.
+// not rooted, no drive or stream (":"), and no component that is empty or
+// made of dots only ("..", but also "." and "...", which the platform
+// shortens to the directory itself or its parent).
 static bool IsNameInside(const char* name) {
-  if (name[0] == '\0' || name[0] == '\\' || name[0] == '/')
-    return false;
   if (strchr(name, ':') != NULL)
     return false;
-  const char* component = name;
+  char component[MAX_PATH];
+  size_t length = 0;
   for (const char* p = name;; ++p) {
     if (*p == '\\' || *p == '/' || *p == '\0') {
-      if (p - component == 2 && component[0] == '.' && component[1] == '.')
+      component[length] = '\0';
+      if (IsDotsName(component))
         return false;
       if (*p == '\0')
-        break;
-      component = p + 1;
+        return true;
+      length = 0;
+    } else if (length + 1 < sizeof(component)) {
+      component[length++] = *p;
     }
   }
-  return true;
 }
 
 // Converts the UTF-8 `name` into the ANSI code page in `out` (`size` bytes).
@@ -291,6 +294,10 @@ int ExtractCabinetSet(const char* cabinetPath, const char* targetDir) {
   while ((pass = ExtractVolume(library, &context, &error)) == 1) {
   }
   const BOOL destroyed = Cabinet.destroy(library);
+  // The library forgets a block or a file now and then when a cabinet is
+  // damaged; nothing of it may outlive the extraction.
+  CabFreeLeftovers();
+  CabCloseLeftovers();
 
   int result = -1;
   if (pass == 0 && destroyed) {

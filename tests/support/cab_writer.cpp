@@ -32,6 +32,21 @@ std::string EncodeBlock(const std::string& data, CabCompression compression) {
   return block + data;
 }
 
+// The cabinet format's checksum: 32-bit little-endian words XORed, the tail
+// bytes taken as the high-order end of one more word.
+uint32_t Checksum(const std::string& data, uint32_t seed) {
+  uint32_t sum = seed;
+  size_t at = 0;
+  for (; at + 4 <= data.size(); at += 4) {
+    sum ^= static_cast<uint8_t>(data[at]) | static_cast<uint8_t>(data[at + 1]) << 8 |
+           static_cast<uint8_t>(data[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(data[at + 3])) << 24;
+  }
+  uint32_t tail = 0;
+  for (; at < data.size(); ++at)
+    tail = (tail << 8) | static_cast<uint8_t>(data[at]);
+  return sum ^ tail;
+}
+
 }  // namespace
 
 std::string BuildCabinet(const std::vector<CabEntry>& entries, const CabLayout& layout) {
@@ -86,9 +101,11 @@ std::string BuildCabinet(const std::vector<CabEntry>& entries, const CabLayout& 
   for (size_t at = 0; at < content.size(); at += layout.blockSize) {
     const std::string piece = content.substr(at, layout.blockSize);
     const std::string encoded = EncodeBlock(piece, layout.compression);
-    Put32(&blocks, 0);  // No checksum.
-    Put16(&blocks, static_cast<uint32_t>(encoded.size()));
-    Put16(&blocks, static_cast<uint32_t>(piece.size()));
+    std::string sizes;
+    Put16(&sizes, static_cast<uint32_t>(encoded.size()));
+    Put16(&sizes, static_cast<uint32_t>(piece.size()));
+    Put32(&blocks, layout.checksums ? Checksum(sizes, Checksum(encoded, 0)) : 0);  // 0: none.
+    blocks += sizes;
     blocks += std::string(layout.dataReserve, 'D');
     blocks += encoded;
     ++blockCount;

@@ -31,6 +31,7 @@ struct CabLayout {
   uint16_t index = 0;  // Of the volume in its set.
   std::string previous, next;  // Volume names of the neighbours, if any.
   uint32_t blockSize = 0x8000;  // Uncompressed bytes per data block.
+  bool checksums = false;  // Data-block checksums, as the platform's tools write them.
 };
 
 // A cabinet holding `entries` in one folder.
