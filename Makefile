@@ -15,7 +15,7 @@ build: deps
 	  -DCMAKE_BUILD_TYPE=MinSizeRel -DINSTALLER_WERROR=ON
 	cmake --build $(I686)
 	cmake -S . -B $(X64) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
-	  -DCMAKE_BUILD_TYPE=Debug -DINSTALLER_TESTS=ON -DINSTALLER_WERROR=$(WERROR) \
+	  -DCMAKE_BUILD_TYPE=Debug -DINSTALLER_TESTS=ON -DINSTALLER_WERROR=$(WERROR) -DINSTALLER_HARDENED=ON \
 	  -DINSTALLER_I686_EXE=$(abspath $(I686))/instalator.exe
 	cmake --build $(X64)
 

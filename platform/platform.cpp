@@ -16,6 +16,27 @@ static BOOL WINAPI SetDefaultDllDirectoriesIfPresent(DWORD flags) {
   return set(flags);
 }
 
+// comctl32 is not a library the system protects from being replaced: a copy
+// planted beside the installer would be loaded with the program, before any
+// of its code runs, and so would the libraries comctl32 itself imports. So it
+// is not imported; it is loaded on first use, by name (the manifest then
+// gives version 6), after start-up has limited the search to the system
+// directory.
+static BOOL WINAPI InitCommonControlsExFromSystem(const INITCOMMONCONTROLSEX* controls) {
+  typedef BOOL(WINAPI * InitFunction)(const INITCOMMONCONTROLSEX*);
+  static InitFunction init = NULL;
+  if (init == NULL) {
+    const HMODULE library = ::LoadLibraryA("comctl32.dll");
+    if (library == NULL)
+      return FALSE;
+    init = reinterpret_cast<InitFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(library, "InitCommonControlsEx")));
+    if (init == NULL)
+      return FALSE;
+  }
+  return init(controls);
+}
+
 // Entries in the order of PlatformTable. A missing initializer is a
 // -Wmissing-field-initializers warning, which the build treats as an error.
 static const PlatformTable kRealPlatform = {
@@ -79,7 +100,7 @@ static const PlatformTable kRealPlatform = {
     ::TranslateMessage,
     ::DispatchMessageA,
     ::wsprintfA,
-    ::InitCommonControlsEx,
+    InitCommonControlsExFromSystem,
 };
 
 PlatformTable Platform = kRealPlatform;

@@ -78,7 +78,7 @@ struct PlatformTable {
   decltype(&::TranslateMessage) TranslateMessage;
   decltype(&::DispatchMessageA) DispatchMessageA;
   decltype(&::wsprintfA) wsprintfA;
-  // comctl32.
+  // comctl32, loaded on first use rather than imported.
   decltype(&::InitCommonControlsEx) InitCommonControlsEx;
 };
 

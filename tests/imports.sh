@@ -2,7 +2,7 @@
 # Each installer given must be a GUI program that imports system DLLs only:
 # the C++ runtime is linked in, so nothing from MinGW has to travel with it.
 set -uo pipefail
-allowed='^(kernel32|user32|comctl32|msvcrt)\.dll$'
+allowed='^(kernel32|user32|msvcrt)\.dll$'
 failures=0
 for exe in "$@"; do
   dump=$(x86_64-w64-mingw32-objdump -p "$exe") || { echo "FAIL $exe: unreadable"; failures=$((failures+1)); continue; }

@@ -68,7 +68,7 @@ class Run:
     """One start of an installer; `answers` are the keys for the boxes in the
     order they appear (Return for any box beyond them)."""
 
-    def __init__(self, out, exe, args=(), answers=(), cancel=False, env=None):
+    def __init__(self, out, exe, args=(), answers=(), cancel=False, env=None, kill_at_box=None):
         self.out = out
         self.log = os.path.join(out, 'wine.log')
         self.boxes = []
@@ -80,6 +80,7 @@ class Run:
         with open(self.log, 'w') as log:
             process = subprocess.Popen([WINE_RUN, exe] + list(args), cwd=medium, env=run_env,
                                        stdout=log, stderr=log)
+        self.kill_at_box = kill_at_box
         try:
             self._drive(process, answers, cancel)
         finally:
@@ -105,6 +106,12 @@ class Run:
         deadline = time.time() + 240
         while process.poll() is None and time.time() < deadline:
             shown = len(boxes_in(self.log))
+            if self.kill_at_box is not None and shown >= self.kill_at_box:
+                # As the power going off: no clean-up of any kind.
+                time.sleep(0.5)
+                self.shoot('before-kill')
+                process.kill()
+                break
             if shown > answered:
                 # The box is up once its text is in the log; the window that
                 # is not the dialog and has the box caption takes the key.

@@ -13,11 +13,12 @@ import argparse
 import os
 import re
 import shutil
+import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'tools'))
-from windriver import Run, work_dirs  # noqa: E402
+from windriver import WINE_RUN, Run, work_dirs  # noqa: E402
 
 MEDIUM = 'Dysk instalacyjny'
 UNPACK_FAILED = 'Nie można rozpakować zbiorów instalacyjnych!'
@@ -150,16 +151,75 @@ def multi_volume(opts, out_root):
     return s
 
 
+# Libraries the installer loads, or that the platform commonly loads on a
+# program's behalf: a copy of each beside the installer is a planted library.
+PLANTED = ['CABINET.DLL', 'version.dll', 'uxtheme.dll', 'dwmapi.dll', 'cryptbase.dll', 'userenv.dll',
+           'comctl32.dll']
+
+
+def dll_planting(opts, out_root):
+    s = Scenario('dll-planting', out_root)
+    exe = s.place(opts.installer, 'instalator.exe')
+    for name in PLANTED:
+        s.place(opts.marker, name)
+    # The control: a program that loads by bare name picks the copies up, so
+    # the marks are real and a clean run below means something.
+    control = os.path.join(s.out, 'control')
+    os.makedirs(control)
+    shutil.copyfile(opts.load_by_name, os.path.join(control, 'load_by_name.exe'))
+    shutil.copyfile(opts.marker, os.path.join(control, 'CABINET.DLL'))
+    # Wine prefers its own builtin libraries; Windows looks beside the
+    # program first. Native-first overrides make Wine search as Windows does,
+    # except for version.dll: Wine's own user32 imports it at process start
+    # (Windows' user32, a protected system library, does not), so there the
+    # override would measure Wine rather than the installer.
+    native_first = dict(os.environ, WINEDLLOVERRIDES=';'.join(
+        n.lower().replace('.dll', '') + '=n,b' for n in PLANTED if n != 'version.dll') +
+        ';mscoree,mshtml=')
+    subprocess.run([WINE_RUN, os.path.join(control, 'load_by_name.exe'), 'CABINET.DLL'],
+                   capture_output=True, timeout=120, env=native_first)
+    s.check(os.path.exists(os.path.join(control, 'CABINET.DLL.loaded')),
+            'control: a library loaded by bare name left no mark')
+    run = Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0',
+                               'WINEDLLOVERRIDES': native_first['WINEDLLOVERRIDES']})
+    s.equal(run.code, 1, 'exit code')
+    s.equal(run.boxes, [], 'boxes')
+    loaded = sorted(n for n in os.listdir(s.medium) if n.endswith('.loaded'))
+    s.equal(loaded, [], 'planted libraries loaded')
+    return s
+
+
+def killed_run(opts, out_root):
+    """The process killed in the middle of extraction (while it asks for a
+    volume): its work directory stays; the next run is not disturbed by it."""
+    s = Scenario('killed-run', out_root)
+    exe = s.place(opts.multi, 'instalator.exe')
+    before = work_dirs()
+    Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'}, kill_at_box=1)
+    left = sorted(set(work_dirs()) - set(before))
+    s.equal(len(left), 1, 'work directories left by the killed run')
+    s.place(opts.volume2)
+    run = Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'})
+    s.equal(run.code, 1, 'exit code of the next run')
+    s.equal(run.boxes, [], 'boxes of the next run')
+    s.equal(sorted(set(work_dirs()) - set(before)), left, 'work directories after the next run')
+    for path in left:
+        shutil.rmtree(path, ignore_errors=True)
+    return s
+
+
 def main():
     if not os.environ.get('E2E_INSIDE_XVFB'):
         os.environ['E2E_INSIDE_XVFB'] = '1'
         os.execvp('xvfb-run', ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', sys.executable] + sys.argv)
     parser = argparse.ArgumentParser()
-    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'payload-dir', 'out'):
+    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'marker', 'load-by-name',
+                   'payload-dir', 'out'):
         parser.add_argument('--' + option, required=True)
     parser.add_argument('--only', help='run only the scenarios whose name contains this')
     opts = parser.parse_args()
-    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'payload_dir', 'out'):
+    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'marker', 'load_by_name',
+                   'payload_dir', 'out'):
         setattr(opts, option, os.path.abspath(getattr(opts, option)))
     os.makedirs(opts.out, exist_ok=True)
 
@@ -182,6 +242,8 @@ def main():
         ('missing-volume', lambda: failure('missing-volume', opts.multi, opts, opts.out, missing_volume_boxes,
                                            answers=['Escape', 't'])),
         ('cancel', lambda: failure('cancel', opts.installer, opts, opts.out, [])),
+        ('dll-planting', lambda: dll_planting(opts, opts.out)),
+        ('killed-run', lambda: killed_run(opts, opts.out)),
     ]
     failed = 0
     for name, scenario in scenarios:
