@@ -1,8 +1,15 @@
 #!/bin/bash
 # Each installer given must be a GUI program that imports system DLLs only:
 # the C++ runtime is linked in, so nothing from MinGW has to travel with it.
+# Usage: imports.sh [--also DLL] INSTALLER...   (--also: one more allowed
+# system library, such as advapi32 for a build with stack protection)
 set -uo pipefail
-allowed='^(kernel32|user32|msvcrt)\.dll$'
+allowed='kernel32|user32|msvcrt'
+if [ "${1:-}" = "--also" ]; then
+  allowed="$allowed|$2"
+  shift 2
+fi
+allowed="^($allowed)\.dll$"
 failures=0
 for exe in "$@"; do
   dump=$(x86_64-w64-mingw32-objdump -p "$exe") || { echo "FAIL $exe: unreadable"; failures=$((failures+1)); continue; }
