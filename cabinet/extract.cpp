@@ -130,30 +130,28 @@ static INT_PTR OpenStagedFile(CabinetContext* context, const FDINOTIFICATION* no
   return handle;
 }
 
-// Kind 3: closes a finished file and gives it its stored times and attributes.
+// Kind 3: gives a finished file its stored times, closes it and gives it its
+// stored attributes. The times are set through the library's own handle,
+// which is open for writing, rather than by opening the file once more.
 static INT_PTR FinishStagedFile(CabinetContext* context, const FDINOTIFICATION* notification) {
   char target[MAX_PATH];
   const bool joined = PathCopy(target, sizeof(target), context->stagingDir) != NULL &&
                       PathJoin(target, sizeof(target), context->currentFile) != NULL;
+  FILETIME local;
+  FILETIME utc;
+  // Failures here are of no consequence: the file keeps the time of its
+  // writing.
+  if (Platform.DosDateTimeToFileTime(notification->date, notification->time, &local) &&
+      Platform.LocalFileTimeToFileTime(&local, &utc))
+    FsSetTimes(static_cast<int32_t>(notification->hf), &utc, &utc);
   // The library goes on whatever this returns; the failure is kept here.
   if (CabClose(notification->hf) != 0) {
     context->failure = FDIERROR_TARGET_FILE;
     CabinetWriteFailed = true;
     return 0;
   }
-  if (!joined)
-    return 1;  // Cannot happen: the same path was opened a moment ago.
-  const HANDLE file = Platform.CreateFileA(target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                           NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-  if (file != INVALID_HANDLE_VALUE) {
-    FILETIME local;
-    FILETIME utc;
-    if (Platform.DosDateTimeToFileTime(notification->date, notification->time, &local) &&
-        Platform.LocalFileTimeToFileTime(&local, &utc))
-      Platform.SetFileTime(file, &utc, NULL, &utc);
-    Platform.CloseHandle(file);
-  }
-  Platform.SetFileAttributesA(target, notification->attribs & kKeptAttributes);
+  if (joined)
+    Platform.SetFileAttributesA(target, notification->attribs & kKeptAttributes);
   return 1;
 }
 

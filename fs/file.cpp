@@ -189,6 +189,10 @@ int32_t FsSeek(int32_t handle, int32_t offset, int origin) {
   return static_cast<int32_t>(position);
 }
 
+int FsSetTimes(int32_t handle, const FILETIME* creation, const FILETIME* lastWrite) {
+  return Checked(Platform.SetFileTime(ToHandle(handle), creation, NULL, lastWrite));
+}
+
 int32_t FsSize(int32_t handle) {
   const DWORD size = Platform.GetFileSize(ToHandle(handle), NULL);
   if (size == INVALID_FILE_SIZE) {

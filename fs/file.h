@@ -9,6 +9,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <windows.h>
+
 // Open flags: the low two bits are the access (0 read, 1 write, 2 both).
 enum {
   kFsWriteOnly = 0x1,
@@ -78,6 +80,10 @@ int32_t FsSeek(int32_t handle, int32_t offset, int origin);
 int32_t FsSize(int32_t handle);
 
 int FsClose(int32_t handle);
+
+// Sets the creation and last-write times of the open file `handle`; the
+// last-access time stays. Returns 0 or -1.
+int FsSetTimes(int32_t handle, const FILETIME* creation, const FILETIME* lastWrite);
 
 // 0 when `path` exists and, if `mode` has bit 2, is not read-only; else -1
 // (both codes 13 for a read-only path asked to be writable).

@@ -147,10 +147,15 @@ static bool MoveOneEntry(const char* src, const FindRecord& entry, const void* c
     return false;
   }
   if ((entry.attrib & kAttrDirectory) && !IsLink(entry.attrib)) {
-    // A directory is made anew with the source's attributes and filled level
-    // by level, so an existing one of that name is replaced whole.
-    return ClearForDirectory(dstPath) && MoveEntry(srcPath, dstPath, true) &&
-           MoveTree(dstPath, srcPath);
+    // An existing directory of that name is replaced whole. Then the
+    // directory goes over in one move, its attributes and content with it;
+    // only if the platform refuses that is it made anew with the source's
+    // attributes and filled level by level.
+    if (!ClearForDirectory(dstPath))
+      return false;
+    if (FsRename(srcPath, dstPath) == 0)
+      return true;
+    return MoveEntry(srcPath, dstPath, true) && MoveTree(dstPath, srcPath);
   }
   if (!ClearForFile(dstPath, srcPath))
     return false;

@@ -1,0 +1,82 @@
+// The floor for the benchmark: the platform's cabinet library unpacking a
+// cabinet into a directory with plain callbacks (the C runtime's memory and
+// file calls) and nothing else: no staging, no progress, no times restored.
+// Usage: fdicopy CABINET TARGET_DIR   Prints the milliseconds FDICopy took.
+
+#include <windows.h>
+#include <fcntl.h>
+#include <fdi.h>
+#include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+namespace {
+
+char Target[MAX_PATH];
+
+FNALLOC(Alloc) { return malloc(cb); }
+FNFREE(Free) { free(pv); }
+FNOPEN(Open) { return _open(pszFile, oflag, pmode); }
+FNREAD(Read) { return static_cast<UINT>(_read(static_cast<int>(hf), pv, cb)); }
+FNWRITE(Write) { return static_cast<UINT>(_write(static_cast<int>(hf), pv, cb)); }
+FNCLOSE(Close) { return _close(static_cast<int>(hf)); }
+FNSEEK(Seek) { return _lseek(static_cast<int>(hf), dist, seektype); }
+
+void MakeParents(char* path) {
+  for (char* p = path + 3; *p; ++p) {
+    if (*p == '\\') {
+      *p = '\0';
+      CreateDirectoryA(path, NULL);
+      *p = '\\';
+    }
+  }
+}
+
+FNFDINOTIFY(Notify) {
+  if (fdint == fdintCOPY_FILE) {
+    char path[MAX_PATH];
+    snprintf(path, sizeof(path), "%s\\%s", Target, pfdin->psz1);
+    MakeParents(path);
+    return _open(path, _O_BINARY | _O_CREAT | _O_TRUNC | _O_WRONLY | _O_SEQUENTIAL, _S_IREAD | _S_IWRITE);
+  }
+  if (fdint == fdintCLOSE_FILE_INFO) {
+    _close(static_cast<int>(pfdin->hf));
+    return TRUE;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: fdicopy CABINET TARGET_DIR\n");
+    return 2;
+  }
+  snprintf(Target, sizeof(Target), "%s", argv[2]);
+  char directory[MAX_PATH];
+  snprintf(directory, sizeof(directory), "%s", argv[1]);
+  char* name = strrchr(directory, '\\');
+  if (name == NULL)
+    return 2;
+  char file[MAX_PATH];
+  snprintf(file, sizeof(file), "%s", name + 1);
+  name[1] = '\0';
+  LARGE_INTEGER frequency, start, end;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
+  ERF error = {};
+  HFDI context = FDICreate(Alloc, Free, Open, Read, Write, Close, Seek, cpu80386, &error);
+  const BOOL copied = context != NULL && FDICopy(context, file, directory, 0, Notify, NULL, NULL);
+  if (context != NULL)
+    FDIDestroy(context);
+  QueryPerformanceCounter(&end);
+  if (!copied) {
+    fprintf(stderr, "FDICopy failed: %d\n", error.erfOper);
+    return 1;
+  }
+  printf("%.1f\n", (end.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart);
+  return 0;
+}
