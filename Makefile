@@ -1,10 +1,10 @@
-# Everything from a fresh Debian 12 machine: `make test` and `make demo`.
+# Everything from a fresh Debian 12 machine: `make test`, `make demo` and `make bench`.
 BUILD ?= build
 WERROR := $(if $(CI),ON,OFF)
 I686 := $(BUILD)/i686
 X64 := $(BUILD)/x86_64
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test demo bench clean
 all: build
 
 deps:
@@ -24,6 +24,9 @@ test: build
 
 demo: build
 	tools/demo $(X64)/instalator.exe $(BUILD)/demo
+
+bench: build
+	tools/bench/run.py
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,228 @@
+#!/usr/bin/env python3
+"""How close an installation comes to the cost of extraction alone.
+
+Builds once and caches under build/bench/: about 40 MB of product files, a
+cabinet of them (MSZIP, with the stand-in second stage), and an x86-64
+installer around it (a release build, as shipped). Then, under Wine in an X
+server (Xvfb when there is no display), alternately and several times each:
+
+  (a) the installer: "Instaluj" pressed, until the second stage starts (it
+      writes the moment and the installer's peak working set) and until the
+      installer's process has ended;
+  (b) the platform's FDICopy alone on the same cabinet into a fresh
+      directory, with plain callbacks (tools/bench/fdicopy.cpp);
+  (c) Wine's extrac32 /E /L on the same cabinet, for reference;
+  (d) the installer's own code timed phase by phase (tools/bench/phases.cpp).
+
+Prints medians, the ratio (a)/(b), each phase's share, the peak working set
+and the number of progress updates, and writes them to
+build/bench/results.md.
+
+Usage: run.py [--runs N]
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
+sys.path.insert(0, os.path.join(ROOT, 'tools'))
+from windriver import WINE_RUN, DIALOG, xdotool  # noqa: E402
+
+BUILD = os.path.join(ROOT, 'build')
+X64 = os.path.join(BUILD, 'x86_64')
+BENCH = os.path.join(BUILD, 'bench')
+
+
+def windows_path(path):
+    return 'Z:' + os.path.abspath(path).replace('/', '\\')
+
+
+def newer(target, *sources):
+    return os.path.exists(target) and all(os.path.getmtime(target) >= os.path.getmtime(s) for s in sources)
+
+
+def prepare():
+    os.makedirs(BENCH, exist_ok=True)
+    payload = os.path.join(BENCH, 'payload')
+    generator = os.path.join(HERE, 'make_payload.py')
+    if not newer(payload, generator):
+        shutil.rmtree(payload, ignore_errors=True)
+        subprocess.run([sys.executable, generator, payload], check=True)
+    cab = os.path.join(BENCH, 'bench.cab')
+    mervolt = os.path.join(X64, 'MERVOLT.EXE')
+    if not newer(cab, payload, mervolt, os.path.join(ROOT, 'tools', 'mkcab.py')):
+        subprocess.run([sys.executable, os.path.join(ROOT, 'tools', 'mkcab.py'), '--mszip',
+                        '--add', 'MERVOLT.EXE=' + mervolt, cab, payload], check=True)
+    exe = os.path.join(BENCH, 'medium', 'instalator.exe')
+    os.makedirs(os.path.dirname(exe), exist_ok=True)
+    if not newer(exe, cab, os.path.join(X64, 'instalator.exe')):
+        subprocess.run([os.path.join(ROOT, 'tools', 'mkinstaller'), '--arch', 'x86_64', '--payload', cab,
+                        '--out', exe], check=True)
+    # The same installer around the small demo payload: what a Wine process
+    # of it takes without a large payload.
+    baseline = os.path.join(BENCH, 'baseline', 'instalator.exe')
+    os.makedirs(os.path.dirname(baseline), exist_ok=True)
+    demo_cab = os.path.join(X64, 'generated', 'demo.cab')
+    if not newer(baseline, demo_cab, os.path.join(X64, 'instalator.exe')):
+        subprocess.run([os.path.join(ROOT, 'tools', 'mkinstaller'), '--arch', 'x86_64', '--payload', demo_cab,
+                        '--out', baseline], check=True)
+    size = sum(os.path.getsize(os.path.join(top, f)) for top, _, files in os.walk(payload) for f in files)
+    count = sum(len(files) for _, _, files in os.walk(payload))
+    return cab, exe, baseline, size, count
+
+
+def temp_folder():
+    return os.path.join(os.environ['WINEPREFIX'], 'drive_c', 'users', 'root', 'Temp')
+
+
+def run_installer(exe):
+    stamp = os.path.join(BENCH, 'stamp.txt')
+    if os.path.exists(stamp):
+        os.remove(stamp)
+    env = dict(os.environ, MERVOLT_STAMP=windows_path(stamp), MERVOLT_EXIT='0', WINEDEBUG='-all')
+    with open(os.path.join(BENCH, 'wine.log'), 'w') as log:
+        process = subprocess.Popen([WINE_RUN, exe], cwd=os.path.dirname(exe), env=env, stdout=log, stderr=log)
+    dialog = None
+    deadline = time.time() + 60
+    while dialog is None and time.time() < deadline:
+        found = xdotool('search', '--name', '^' + DIALOG + '$')
+        dialog = found[0] if found else None
+        time.sleep(0.1)
+    if dialog is None:
+        process.kill()
+        raise RuntimeError('the dialog did not appear')
+    time.sleep(1.0)
+    xdotool('windowactivate', '--sync', dialog)
+    pressed = time.time()
+    xdotool('key', '--window', dialog, 'Return')
+    process.wait(timeout=300)
+    exited = time.time()
+    with open(stamp) as f:
+        ticks, peak = (int(v) for v in f.read().split())
+    started = ticks / 1e7 - 11644473600
+    return (started - pressed) * 1000, (exited - pressed) * 1000, peak, process.returncode
+
+
+def run_fdicopy(cab):
+    target = os.path.join(temp_folder(), 'bench-fdicopy')
+    shutil.rmtree(target, ignore_errors=True)
+    os.makedirs(target)
+    out = subprocess.run([WINE_RUN, os.path.join(X64, 'bench_fdicopy.exe'), windows_path(cab),
+                          'C:\\users\\root\\Temp\\bench-fdicopy'], capture_output=True, text=True, check=True)
+    shutil.rmtree(target, ignore_errors=True)
+    return float(out.stdout.split()[-1])
+
+
+def run_extrac32(cab):
+    target = os.path.join(temp_folder(), 'bench-extrac32')
+    shutil.rmtree(target, ignore_errors=True)
+    os.makedirs(target)
+    started = time.time()
+    subprocess.run([WINE_RUN, 'extrac32', '/Y', '/E', '/L', 'C:\\users\\root\\Temp\\bench-extrac32',
+                    windows_path(cab)], capture_output=True, check=True)
+    elapsed = (time.time() - started) * 1000
+    shutil.rmtree(target, ignore_errors=True)
+    return elapsed
+
+
+def run_phases(cab):
+    out = subprocess.run([WINE_RUN, os.path.join(X64, 'bench_phases.exe'), windows_path(cab)],
+                         capture_output=True, text=True, check=True).stdout
+    phases, counts = {}, {}
+    for line in out.splitlines():
+        if line.startswith('phase '):
+            name, value = line[6:].rsplit(' ', 1)
+            phases[name] = float(value)
+        elif line:
+            key, value = line.split()
+            counts[key] = int(value)
+    return phases, counts
+
+
+def main():
+    if not os.environ.get('DISPLAY') and not os.environ.get('BENCH_INSIDE_XVFB'):
+        os.environ['BENCH_INSIDE_XVFB'] = '1'
+        os.execvp('xvfb-run', ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', sys.executable] + sys.argv)
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--runs', type=int, default=5)
+    opts = parser.parse_args()
+    os.environ.setdefault('WINEPREFIX', os.path.join(X64, 'wine', 'x11'))
+    os.environ['WINE_GRAPHICS'] = 'x11'
+    cab, exe, baseline, payload_size, payload_files = prepare()
+    cab_size = os.path.getsize(cab)
+
+    starts, exits, peaks, floors, references, phase_runs, count_runs = [], [], [], [], [], [], []
+    for i in range(opts.runs):
+        start, end, peak, code = run_installer(exe)
+        if code != 1:
+            raise RuntimeError('the installer exited with %d' % code)
+        starts.append(start)
+        exits.append(end)
+        peaks.append(peak)
+        floors.append(run_fdicopy(cab))
+        references.append(run_extrac32(cab))
+        phases, counts = run_phases(cab)
+        phase_runs.append(phases)
+        count_runs.append(counts)
+        print('run %d: installer %.0f ms to the second stage, %.0f ms to exit; FDICopy %.0f ms; '
+              'extrac32 %.0f ms' % (i + 1, start, end, floors[-1], references[-1]), flush=True)
+
+    baseline_peaks = [run_installer(baseline)[2] for _ in range(3)]
+    median = statistics.median
+    a, b = median(starts), median(floors)
+    lines = []
+    lines.append('payload: %d files, %.1f MB, in a cabinet of %.1f MB (MSZIP); %d runs each, medians'
+                 % (payload_files, payload_size / 1e6, cab_size / 1e6, opts.runs))
+    lines.append('')
+    lines.append('| measure | ms |')
+    lines.append('|---|---:|')
+    lines.append('| (a) installer: "Instaluj" to the second stage\'s start | %.0f |' % a)
+    lines.append('| (a) installer: "Instaluj" to the end of its process | %.0f |' % median(exits))
+    lines.append('| (b) FDICopy alone, plain callbacks | %.0f |' % b)
+    lines.append('| (c) extrac32 /E /L (whole process) | %.0f |' % median(references))
+    lines.append('')
+    lines.append('ratio (a)/(b), to the second stage\'s start: %.2f; to the end of the process: %.2f'
+                 % (a / b, median(exits) / b))
+    peak = median(peaks)
+    base = median(baseline_peaks)
+    lines.append('peak working set of the installer: %.1f MB = payload %.1f MB + %.1f MB'
+                 % (peak / 1e6, cab_size / 1e6, (peak - cab_size) / 1e6))
+    lines.append('the same installer around the 0.1 MB demo payload: %.1f MB (Wine\'s own share of a process); '
+                 'growth with the payload: %.1f MB' % (base / 1e6, (peak - base) / 1e6))
+    lines.append('')
+    lines.append('The installer\'s own code phase by phase (tools/bench/phases.cpp, medians):')
+    lines.append('')
+    lines.append('| phase | ms | share |')
+    lines.append('|---|---:|---:|')
+    names = list(phase_runs[0].keys())
+    totals = {n: median([p.get(n, 0.0) for p in phase_runs]) for n in names}
+    work = sum(v for n, v in totals.items() if n != 'dialog shown')
+    for n in names:
+        if n == 'dialog shown':
+            continue
+        lines.append('| %s | %.0f | %.0f %% |' % (n, totals[n], 100 * totals[n] / work))
+    lines.append('')
+    lines.append('progress updates sent to the bar: %d; repaints: %d'
+                 % (median([c['progress-messages'] for c in count_runs]),
+                    median([c['repaints'] for c in count_runs])))
+    lines.append('')
+    lines.append('The phase run draws no visible bar; the difference to (a), %.0f ms, is mostly the '
+                 'repaint of the bar after every write (and the start of the second stage\'s process).'
+                 % (a - sum(v for n, v in totals.items() if n not in ('dialog shown',
+                                                                   'work directory removed, library unbound'))))
+    report = '\n'.join(lines)
+    print()
+    print(report)
+    with open(os.path.join(BENCH, 'results.md'), 'w') as f:
+        f.write(report + '\n')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
