@@ -20,6 +20,7 @@
 #include "tests/support/cab_writer.h"
 #include "tests/support/dialog_driver.h"
 #include "tests/support/platform_guard.h"
+#include "tests/support/second_stage.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -28,20 +29,6 @@ std::string Launched;
 std::string ModulePath;
 std::string CommandLine;
 
-BOOL WINAPI FakeSecondStage(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
-                            BOOL, DWORD, LPVOID, LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION info) {
-  Launched = commandLine;
-  DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &info->hProcess, 0,
-                  FALSE, DUPLICATE_SAME_ACCESS);
-  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &info->hThread, 0,
-                  FALSE, DUPLICATE_SAME_ACCESS);
-  return TRUE;
-}
-DWORD WINAPI Ended(HANDLE, DWORD) { return WAIT_OBJECT_0; }
-BOOL WINAPI ExitCodeZero(HANDLE, LPDWORD code) {
-  *code = 0;
-  return TRUE;
-}
 DWORD WINAPI LongModulePath(HMODULE, LPSTR buffer, DWORD size) {
   lstrcpynA(buffer, ModulePath.c_str(), size);
   return ModulePath.size() < size ? static_cast<DWORD>(ModulePath.size()) : size;
@@ -55,9 +42,7 @@ class LimitsTest : public testing::Test {
     InstallerModule = GetModuleHandleA(NULL);
     ProgressReset();
     Launched.clear();
-    Platform.CreateProcessA = FakeSecondStage;
-    Platform.WaitForSingleObject = Ended;
-    Platform.GetExitCodeProcess = ExitCodeZero;
+    FakeSecondStage([](const std::string& commandLine, const std::string&) { Launched = commandLine; });
   }
   // Nothing of a run may stay in `temp`.
   static void ExpectNothingLeft(const std::string& temp) {

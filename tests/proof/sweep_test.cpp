@@ -24,6 +24,7 @@
 #include "tests/support/boxes.h"
 #include "tests/support/dialog_driver.h"
 #include "tests/support/platform_guard.h"
+#include "tests/support/second_stage.h"
 #include "tests/support/temp_dir.h"
 
 // The table's types carry calling-convention attributes that a template
@@ -247,23 +248,6 @@ std::map<std::string, std::string> Snapshot(const std::string& dir) {
   return files;
 }
 
-BOOL WINAPI FakeSecondStage(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
-                            LPVOID, LPCSTR directory, LPSTARTUPINFOA, LPPROCESS_INFORMATION info) {
-  Launched = true;
-  SeenAtLaunch = Snapshot(directory);
-  // Real handles, so that closing them is real too.
-  DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &info->hProcess, 0,
-                  FALSE, DUPLICATE_SAME_ACCESS);
-  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &info->hThread, 0,
-                  FALSE, DUPLICATE_SAME_ACCESS);
-  return TRUE;
-}
-DWORD WINAPI Ended(HANDLE, DWORD) { return WAIT_OBJECT_0; }
-BOOL WINAPI ExitCodeZero(HANDLE, LPDWORD code) {
-  *code = 0;
-  return TRUE;
-}
-
 struct Outcome {
   int result;
   bool dialogShown;
@@ -285,9 +269,10 @@ Outcome RunOnce(const ScopedTempFolder& temp) {
   SeenAtLaunch.clear();
   BoxScript boxes;
   ScopedPlatform platform;
-  Platform.CreateProcessA = FakeSecondStage;
-  Platform.WaitForSingleObject = Ended;
-  Platform.GetExitCodeProcess = ExitCodeZero;
+  FakeSecondStage([](const std::string&, const std::string& directory) {
+    Launched = true;
+    SeenAtLaunch = Snapshot(directory);
+  });
   InstallHooks();
   DialogShown = false;
   outcome.result = RunInstallerDialog([](HWND dialog) {
