@@ -80,6 +80,20 @@ bool CanFail(int index) {
   }
 }
 
+// The steps of a run, told apart by the platform calls that begin them.
+enum Phase {
+  kBeforeRun,      // Dialog and icon, up to "Instaluj".
+  kWorkDirectory,  // From "Instaluj": the temporary folder and the work directory.
+  kBinding,        // The cabinet library.
+  kPayload,        // Writing dmins.cab.
+  kCompanions,     // Copying the files beside the installer.
+  kExtraction,     // From the staging directory to the move out of it.
+  kLaunch,         // The dialog hidden, the second stage started.
+  kCleanup,        // After the second stage: removal, unbinding.
+};
+const char* const kPhaseNames[] = {"before the run", "work directory", "binding", "payload",
+                                   "companions", "extraction", "launch", "clean-up"};
+
 // A call site: the platform function and the chain of callers that reached
 // it (the function that calls the platform, its caller and theirs), so that
 // the same file primitive used by the payload writer and by the extraction
@@ -87,6 +101,7 @@ bool CanFail(int index) {
 const int kSiteDepth = 3;
 struct Site {
   int index;
+  Phase phase;  // Where the call was first made; not part of the key.
   void* callers[kSiteDepth];
   bool operator<(const Site& other) const {
     if (index != other.index)
@@ -102,11 +117,14 @@ struct Site {
 
 enum FaultMode { kFail, kShortCount };
 
+
+
 struct Sweep {
   bool recording = false;
   std::vector<Site> sites;
   std::set<Site> seen;
-  Site target = {-1, {}};
+  Site target = {-1, kBeforeRun, {}};
+  Phase phase = kBeforeRun;
   FaultMode mode = kFail;
   bool fired = false;
   // What the run holds: open file and process handles, searches, blocks,
@@ -120,7 +138,7 @@ struct Sweep {
 
 // Whether this call is the one to fail.
 __attribute__((noinline)) bool Strike(int index) {
-  Site site = {index, {}};
+  Site site = {index, S.phase, {}};
   // Skipped: this function and the hook.
   CaptureStackBackTrace(2, kSiteDepth, site.callers, NULL);
   if (S.recording && S.seen.insert(site).second)
@@ -155,6 +173,7 @@ struct Hook<Index, R(WINAPI*)(A...)> {
   static R WINAPI Call(A... args) {
     if constexpr (Index == kMessageBoxA)
       ++S.boxesTried;
+    NotePhase(args...);
     if (Strike(Index)) {
       // A release that fails has still released: the handle, block or
       // library is gone either way; only the result says otherwise.
@@ -190,6 +209,40 @@ struct Hook<Index, R(WINAPI*)(A...)> {
       Track(result, args...);
       return result;
     }
+  }
+
+  // Moves the run's phase on at the calls that begin a step.
+  static void NotePhase(A... args) {
+    auto tuple = std::tie(args...);
+    if constexpr (Index == kGetTempPathA) {
+      if (S.phase == kBeforeRun)
+        S.phase = kWorkDirectory;
+    } else if constexpr (Index == kGetSystemDirectoryA) {
+      if (S.phase == kWorkDirectory)
+        S.phase = kBinding;
+    } else if constexpr (Index == kLocalAlloc) {
+      // The library's context is the first block after the companions
+      // (there are none beside this installer, so nothing is copied).
+      if (S.phase == kCompanions)
+        S.phase = kExtraction;
+    } else if constexpr (Index == kFindResourceA) {
+      if (std::get<2>(tuple) == RT_RCDATA && S.phase >= kWorkDirectory)
+        S.phase = kPayload;
+    } else if constexpr (Index == kGetFileAttributesA || Index == kCreateFileA) {
+      const std::string path = std::get<0>(tuple);
+      if (S.phase == kPayload && path.size() > 10 && path.compare(path.size() - 10, 10, "\\kavel.chm") == 0)
+        S.phase = kCompanions;
+    } else if constexpr (Index == kGetTempFileNameA) {
+      if (strcmp(std::get<1>(tuple), "cab") == 0)
+        S.phase = kExtraction;
+    } else if constexpr (Index == kShowWindow) {
+      if (std::get<1>(tuple) == SW_HIDE && S.phase == kExtraction)
+        S.phase = kLaunch;
+    } else if constexpr (Index == kWaitForSingleObject) {
+      if (S.phase == kLaunch)
+        S.phase = kCleanup;
+    }
+    (void)tuple;
   }
 
   template <typename Result>
@@ -265,6 +318,7 @@ Outcome RunOnce(const ScopedTempFolder& temp) {
   S.libraries = 0;
   S.boxesTried = 0;
   S.fired = false;
+  S.phase = kBeforeRun;
   Launched = false;
   SeenAtLaunch.clear();
   BoxScript boxes;
@@ -329,11 +383,57 @@ bool IsKnownText(const std::string& text) {
   return false;
 }
 
+bool StartsWith(const std::string& text, const char* start) {
+  return text.compare(0, strlen(start), start) == 0;
+}
+
+// What is wrong with `boxes` for a run that ended with `result` after a
+// fault in `phase`; empty when nothing is.
+std::string ExpectedBoxes(Phase phase, int result, const std::vector<std::string>& boxes) {
+  static const char kWorkDirBox[] = "Błąd przygotowania katalogu tymczasowego!";
+  static const char kLibraryBox[] =
+      "Do zainstalowania tej wersji potrzebna jest biblioteka CABINET.DLL!\n\nInstalacja zostanie przerwana.";
+  static const char kPayloadBox[] = "Błąd kopiowania pliku instalacyjnego!";
+  static const char kUnpackBox[] = "Nie można rozpakować zbiorów instalacyjnych!";
+  const std::string last = boxes.empty() ? "" : boxes.back();
+  if (result == 1) {
+    // A fault that did not stop the run may only have left something to
+    // remove by hand, and then said so, or, while unpacking, made a cabinet
+    // fail to open once, and then the disk was asked for (and given).
+    for (const std::string& box : boxes) {
+      if (!StartsWith(box, "Nie mogę usunąć") &&
+          !(phase == kExtraction && StartsWith(box, "Proszę włożyć dysk z plikiem ")))
+        return "a run that went on showed \"" + box + "\"";
+    }
+    return "";
+  }
+  switch (phase) {
+    case kBeforeRun:
+    case kWorkDirectory:
+      return boxes == std::vector<std::string>({kWorkDirBox}) ? "" : "expected only the work-directory box";
+    case kBinding:
+      return boxes == std::vector<std::string>({kLibraryBox}) ? "" : "expected only the library box";
+    case kPayload:
+      return last == kPayloadBox ? "" : "expected to end with the payload box";
+    case kCompanions:
+      return "a companion that could not be copied stopped the run";
+    case kExtraction:
+      // Mostly a reason comes first; not when the library's context could
+      // not even be made.
+      return last == kUnpackBox ? "" : "expected to end with the unpacking box";
+    case kLaunch:
+      return StartsWith(last, "Nie mogę uruchomić programu ") ? "" : "expected the start box";
+    case kCleanup:
+      return "a fault in the clean-up made the run fail";
+  }
+  return "";
+}
+
 std::string Describe(const Site& site, FaultMode mode) {
   char text[200];
-  snprintf(text, sizeof(text), "%s%s failing, called from %p < %p < %p", kEntryNames[site.index],
-           mode == kShortCount ? " (short count)" : "", site.callers[0], site.callers[1],
-           site.callers[2]);
+  snprintf(text, sizeof(text), "%s%s failing in the %s, called from %p < %p < %p", kEntryNames[site.index],
+           mode == kShortCount ? " (short count)" : "", kPhaseNames[site.phase], site.callers[0],
+           site.callers[1], site.callers[2]);
   return text;
 }
 
@@ -368,7 +468,7 @@ TEST(FaultSweep, EveryCallSiteOfTheRun) {
       S.target = site;
       S.mode = mode;
       const Outcome run = RunOnce(temp);
-      S.target = {-1, {}};
+      S.target = {-1, kBeforeRun, {}};
       std::vector<std::string> problems;
       if (!run.dialogShown) {
         // Before the dialog: nothing is made, nothing shown; the result is
@@ -410,6 +510,13 @@ TEST(FaultSweep, EveryCallSiteOfTheRun) {
         problems.push_back("success, but the second stage did not find every file as packed");
       if (run.dialogShown && run.result == 0 && S.boxesTried == 0)
         problems.push_back("failure without a box");
+      // The boxes the step that failed must end with; a box that could not
+      // be shown is not among them.
+      if (run.dialogShown && site.index != kMessageBoxA) {
+        const std::string expected = ExpectedBoxes(site.phase, run.result, run.boxes);
+        if (!expected.empty())
+          problems.push_back("in the " + std::string(kPhaseNames[site.phase]) + ": " + expected);
+      }
       if (!problems.empty()) {
         ++failures;
         std::string all;
@@ -422,6 +529,14 @@ TEST(FaultSweep, EveryCallSiteOfTheRun) {
       }
     }
   }
+  int perPhase[8] = {};
+  for (const Site& site : sites) {
+    if (CanFail(site.index))
+      ++perPhase[site.phase];
+  }
+  printf("fault sweep, call sites by step:");
+  for (int phase = 0; phase < 8; ++phase)
+    printf(" %s %d%s", kPhaseNames[phase], perPhase[phase], phase < 7 ? "," : "\n");
   printf("fault sweep: %d call sites of %d platform functions swept (%zu sites recorded), %d runs, "
          "%d failures\n",
          swept, static_cast<int>(entriesSwept.size()), sites.size(), runs, failures);
