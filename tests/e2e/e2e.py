@@ -222,6 +222,10 @@ def main():
                    'payload_dir', 'out'):
         setattr(opts, option, os.path.abspath(getattr(opts, option)))
     os.makedirs(opts.out, exist_ok=True)
+    # The prefix first: making it anew would sweep away what a scenario
+    # counts on finding in its temporary folder.
+    subprocess.run([os.path.join(os.path.dirname(WINE_RUN), 'wine-prefix'), os.environ['WINEPREFIX'], 'x11'],
+                   check=True)
 
     def missing_volume_boxes(run):
         prompt = [b for b in run.boxes if b.startswith('Proszę włożyć dysk z plikiem ')]
