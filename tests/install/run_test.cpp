@@ -106,6 +106,16 @@ DWORD WINAPI InstallerPath(HMODULE, LPSTR buffer, DWORD size) {
   return static_cast<DWORD>(FakeInstallerPath.size());
 }
 
+// The installer's resources give FakePayload as the payload, and its path
+// is FakeInstallerPath.
+void ServeFakePayload() {
+  Platform.FindResourceA = PayloadFindResource;
+  Platform.SizeofResource = PayloadSize;
+  Platform.LoadResource = PayloadLoad;
+  Platform.LockResource = PayloadLock;
+  Platform.GetModuleFileNameA = InstallerPath;
+}
+
 // The payload is written as dmins.cab into the work directory, byte for
 // byte, and the companions beside the installer are copied next to it;
 // all of it goes again at the end of the run.
@@ -115,11 +125,7 @@ TEST_F(RunTest, PayloadAndCompanionsWritten) {
   FakeInstallerPath = medium / "setup.exe";
   WriteFileBytes(medium / "kavel.chm", "help");
   ScopedPlatform platform;
-  Platform.FindResourceA = PayloadFindResource;
-  Platform.SizeofResource = PayloadSize;
-  Platform.LoadResource = PayloadLoad;
-  Platform.LockResource = PayloadLock;
-  Platform.GetModuleFileNameA = InstallerPath;
+  ServeFakePayload();
   BoxScript boxes;
   std::vector<std::string> seen;
   boxes.WhileOpen([&](const BoxRecord&) {
@@ -188,11 +194,7 @@ TEST_F(RunTest, MultiVolumePayload) {
   FakePayload = ReadFileBytes(medium / "vol1.cab");
   FakeInstallerPath = medium / "setup.exe";
   ScopedPlatform platform;
-  Platform.FindResourceA = PayloadFindResource;
-  Platform.SizeofResource = PayloadSize;
-  Platform.LoadResource = PayloadLoad;
-  Platform.LockResource = PayloadLock;
-  Platform.GetModuleFileNameA = InstallerPath;
+  ServeFakePayload();
   Platform.ShowWindow = RecordHide;
   Platform.CreateProcessA = FakeLaunch;
   Platform.WaitForSingleObject = NoWait;
