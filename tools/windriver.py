@@ -68,7 +68,8 @@ class Run:
     """One start of an installer; `answers` are the keys for the boxes in the
     order they appear (Return for any box beyond them)."""
 
-    def __init__(self, out, exe, args=(), answers=(), cancel=False, env=None, kill_at_box=None):
+    def __init__(self, out, exe, args=(), answers=(), cancel=False, env=None, kill_at_box=None,
+                 shoot_running=False):
         self.out = out
         self.log = os.path.join(out, 'wine.log')
         self.boxes = []
@@ -81,6 +82,7 @@ class Run:
             process = subprocess.Popen([WINE_RUN, exe] + list(args), cwd=medium, env=run_env,
                                        stdout=log, stderr=log)
         self.kill_at_box = kill_at_box
+        self.shoot_running = shoot_running
         try:
             self._drive(process, answers, cancel)
         finally:
@@ -102,6 +104,9 @@ class Run:
         self.shoot('dialog')
         xdotool('windowactivate', '--sync', dialog)
         xdotool('key', '--window', dialog, 'Escape' if cancel else 'Return')
+        if self.shoot_running:
+            # The bar while the job runs, if it is still running.
+            self.shoot('running')
         answered = 0
         deadline = time.time() + 240
         while process.poll() is None and time.time() < deadline:
@@ -129,7 +134,8 @@ class Run:
             others = [w for w in xdotool('search', '--name', 'MERVOLT') if w != dialog]
             if others:
                 time.sleep(1)
-                self.shoot('second-stage')
+                if not any(path.endswith('second-stage.png') for path in self.screenshots):
+                    self.shoot('second-stage')
                 for w in others:
                     # As a user closes it: Alt+F4 in the focused window.
                     xdotool('windowactivate', '--sync', w)
