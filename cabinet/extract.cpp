@@ -266,6 +266,16 @@ static int ExtractVolume(HFDI library, CabinetContext* context, ERF* error) {
   return strcmp(context->currentCabinet, startCabinet) != 0 ? 1 : 0;
 }
 
+// Destroys the library's context and frees and closes what the library
+// forgot to (it does now and then when a cabinet is damaged): nothing of it
+// may outlive the extraction. Returns the destroy's result.
+static BOOL DestroyLibrary(HFDI library) {
+  const BOOL destroyed = Cabinet.destroy(library);
+  CabFreeLeftovers();
+  CabCloseLeftovers();
+  return destroyed;
+}
+
 int ExtractCabinetSet(const char* cabinetPath, const char* targetDir) {
   CabinetContext context;
   ERF error;
@@ -282,7 +292,7 @@ int ExtractCabinetSet(const char* cabinetPath, const char* targetDir) {
     return -1;
   char staging[MAX_PATH];
   if (MakeUniqueDirectory(targetDir, staging, "cab") == NULL) {
-    Cabinet.destroy(library);
+    DestroyLibrary(library);
     ShowCabinetError(kCabinetStagingNotMade);
     return -1;
   }
@@ -291,11 +301,7 @@ int ExtractCabinetSet(const char* cabinetPath, const char* targetDir) {
   int pass;
   while ((pass = ExtractVolume(library, &context, &error)) == 1) {
   }
-  const BOOL destroyed = Cabinet.destroy(library);
-  // The library forgets a block or a file now and then when a cabinet is
-  // damaged; nothing of it may outlive the extraction.
-  CabFreeLeftovers();
-  CabCloseLeftovers();
+  const BOOL destroyed = DestroyLibrary(library);
 
   int result = -1;
   if (pass == 0 && destroyed) {

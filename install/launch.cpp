@@ -7,7 +7,9 @@
 #include "platform/platform.h"
 
 static const char kSecondStage[] = "MERVOLT.EXE";
-static const char kSwitchPrefix[] = "MERVOLT.EXE -i=0x3D7B1,";
+// Follows the program's name: the switch, the token and a comma, then the
+// installer's folder.
+static const char kSwitch[] = " -i=0x3D7B1,";
 
 // Show-window and full-screen flags, as the second stage has always been
 // started.
@@ -65,7 +67,8 @@ int LaunchSecondStage(const char* workDir, bool* started) {
 
   char* command = static_cast<char*>(AllocBlock(kCommandLineSize));
   if (command != NULL) {
-    if (PathCopy(command, kCommandLineSize, kSwitchPrefix) != NULL &&
+    if (PathCopy(command, kCommandLineSize, kSecondStage) != NULL &&
+        PathAppend(command, kCommandLineSize, kSwitch) != NULL &&
         PathAppend(command, kCommandLineSize, shownFolder) != NULL &&
         PathAppend(command, kCommandLineSize, " ") != NULL &&
         PathAppend(command, kCommandLineSize, Platform.GetCommandLineA()) != NULL)

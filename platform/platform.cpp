@@ -2,6 +2,12 @@
 
 #include <cstddef>
 
+// The address of `name` in `module`, as a pointer of type F, or NULL.
+template <typename F>
+static F LookUp(HMODULE module, const char* name) {
+  return reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
 // kernel32 has this only from Windows 8 on (or Windows 7 with KB2533623), so
 // it is looked up at run time rather than imported.
 static BOOL WINAPI SetDefaultDllDirectoriesIfPresent(DWORD flags) {
@@ -9,8 +15,7 @@ static BOOL WINAPI SetDefaultDllDirectoriesIfPresent(DWORD flags) {
   const HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
   if (kernel == NULL)
     return FALSE;
-  const SetDirectoriesFunction set = reinterpret_cast<SetDirectoriesFunction>(
-      reinterpret_cast<void*>(::GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  const SetDirectoriesFunction set = LookUp<SetDirectoriesFunction>(kernel, "SetDefaultDllDirectories");
   if (set == NULL)
     return FALSE;
   return set(flags);
@@ -29,10 +34,11 @@ static BOOL WINAPI InitCommonControlsExFromSystem(const INITCOMMONCONTROLSEX* co
     const HMODULE library = ::LoadLibraryA("comctl32.dll");
     if (library == NULL)
       return FALSE;
-    init = reinterpret_cast<InitFunction>(
-        reinterpret_cast<void*>(::GetProcAddress(library, "InitCommonControlsEx")));
-    if (init == NULL)
+    init = LookUp<InitFunction>(library, "InitCommonControlsEx");
+    if (init == NULL) {
+      ::FreeLibrary(library);
       return FALSE;
+    }
   }
   return init(controls);
 }
