@@ -47,6 +47,34 @@ def boxes_in(log_path):
     return [decode_wine_string(m) for m in re.findall(r'MSGBOX_OnInit L"((?:[^"\\]|\\.)*)"', log)]
 
 
+# Deadlines are multiplied by WINDRIVER_PATIENCE: Wine in a virtual machine
+# without hardware help is about ten times slower.
+PATIENCE = float(os.environ.get('WINDRIVER_PATIENCE', '1'))
+
+
+def wait_for(probe, seconds, process=None):
+    """probe()'s first true result within the deadline, or None (also when
+    `process` has ended)."""
+    deadline = time.time() + seconds * PATIENCE
+    while time.time() < deadline:
+        found = probe()
+        if found or (process is not None and process.poll() is not None):
+            return found
+        time.sleep(0.25)
+    return None
+
+
+def answer(window, keys, process):
+    """Presses `keys` in `window` until the window goes away: a window just
+    mapped may not take keys yet."""
+    for _ in range(5):
+        xdotool('windowactivate', '--sync', window)
+        for k in keys.split():
+            xdotool('key', '--window', window, k)
+        if wait_for(lambda: window not in xdotool('search', '--onlyvisible', '--name', '.'), 5, process):
+            return
+
+
 def xdotool(*args):
     return subprocess.run(['xdotool'] + list(args), capture_output=True, text=True,
                           timeout=30).stdout.split()
@@ -92,23 +120,20 @@ class Run:
         self.boxes = boxes_in(self.log)
 
     def _drive(self, process, answers, cancel):
-        dialog = None
-        deadline = time.time() + 90
-        while dialog is None and time.time() < deadline and process.poll() is None:
-            found = xdotool('search', '--name', '^' + DIALOG + '$')
-            dialog = found[0] if found else None
-            time.sleep(0.25)
-        if dialog is None:
+        found = wait_for(lambda: xdotool('search', '--onlyvisible', '--name', '^' + DIALOG + '$'), 90,
+                         process)
+        if not found:
             raise AssertionError('the dialog did not appear')
-        time.sleep(1)
+        dialog = found[0]
+        time.sleep(1)  # painted, for the picture
         self.shoot('dialog')
         xdotool('windowactivate', '--sync', dialog)
         xdotool('key', '--window', dialog, 'Escape' if cancel else 'Return')
         if self.shoot_running:
             # The bar while the job runs, if it is still running.
             self.shoot('running')
-        answered = 0
-        deadline = time.time() + 240
+        answered = []
+        deadline = time.time() + 240 * PATIENCE
         while process.poll() is None and time.time() < deadline:
             shown = len(boxes_in(self.log))
             if self.kill_at_box is not None and shown >= self.kill_at_box:
@@ -117,30 +142,33 @@ class Run:
                 self.shoot('before-kill')
                 process.kill()
                 break
-            if shown > answered:
-                # The box is up once its text is in the log; the window that
-                # is not the dialog and has the box caption takes the key.
-                time.sleep(0.7)
-                boxes = [w for w in xdotool('search', '--name', 'Korvani Dalmera - instalator')
-                         if w != dialog]
-                self.shoot('box%d' % (answered + 1))
-                key = answers[answered] if answered < len(answers) else 'Return'
-                for window in boxes[-1:]:
-                    xdotool('windowactivate', '--sync', window)
-                    for k in key.split():
-                        xdotool('key', '--window', window, k)
-                answered += 1
+            if shown > len(answered):
+                # The box's text is logged before its window is mapped: wait
+                # for a window with the box caption that is neither the
+                # dialog nor a box already answered.
+                boxes = wait_for(lambda: [w for w in xdotool('search', '--onlyvisible', '--name',
+                                                             'Korvani Dalmera - instalator')
+                                          if w != dialog and w not in answered], 60, process)
+                if not boxes:
+                    if process.poll() is not None:
+                        break
+                    raise AssertionError('box %d was logged but its window never appeared'
+                                         % (len(answered) + 1))
+                window = boxes[-1]
+                time.sleep(0.3)  # painted, for the picture
+                self.shoot('box%d' % (len(answered) + 1))
+                key = answers[len(answered)] if len(answered) < len(answers) else 'Return'
+                answer(window, key, process)
+                answered.append(window)
                 continue
-            others = [w for w in xdotool('search', '--name', 'MERVOLT') if w != dialog]
+            others = [w for w in xdotool('search', '--onlyvisible', '--name', 'MERVOLT') if w != dialog]
             if others:
-                time.sleep(1)
+                time.sleep(1)  # painted, for the picture
                 if not any(path.endswith('second-stage.png') for path in self.screenshots):
                     self.shoot('second-stage')
                 for w in others:
                     # As a user closes it: Alt+F4 in the focused window.
-                    xdotool('windowactivate', '--sync', w)
-                    xdotool('key', '--window', w, 'alt+F4')
-                time.sleep(1)
+                    answer(w, 'alt+F4', process)
             time.sleep(0.3)
 
     def shoot(self, name):
