@@ -61,10 +61,32 @@ static bool NoteNextCabinet(CabinetContext* context, const FDINOTIFICATION* noti
   return true;
 }
 
+// True when the platform would not make `component` a file of that name: a
+// device ("CON", "nul.txt", "COM1 .log", in any case), whose data would go
+// nowhere while the run went on as if the file were there; or a name ending
+// in a space or a dot, which the platform strips, so that two entries could
+// become one file.
+static bool IsReservedComponent(const char* component) {
+  const size_t length = strlen(component);
+  if (length != 0 && (component[length - 1] == ' ' || component[length - 1] == '.'))
+    return true;
+  // The device is the part before the first dot, trailing spaces dropped.
+  size_t base = strcspn(component, ".");
+  while (base > 0 && component[base - 1] == ' ')
+    --base;
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (size_t i = 0; i < sizeof(kDevices) / sizeof(kDevices[0]); ++i) {
+    if (base == strlen(kDevices[i]) && _strnicmp(component, kDevices[i], base) == 0)
+      return true;
+  }
+  return base == 4 && (_strnicmp(component, "COM", 3) == 0 || _strnicmp(component, "LPT", 3) == 0) &&
+         component[3] >= '1' && component[3] <= '9';
+}
+
 // True when `name` names a file inside the directory it is unpacked into:
-// not rooted, no drive or stream (":"), and no component that is empty or
-// made of dots only ("..", but also "." and "...", which the platform
-// shortens to the directory itself or its parent).
+// not rooted, no drive or stream (":"), no component that is empty or made
+// of dots only ("..", but also "." and "...", which the platform shortens to
+// the directory itself or its parent), and none that is reserved.
 static bool IsNameInside(const char* name) {
   if (strchr(name, ':') != NULL)
     return false;
@@ -73,7 +95,7 @@ static bool IsNameInside(const char* name) {
   for (const char* p = name;; ++p) {
     if (*p == '\\' || *p == '/' || *p == '\0') {
       component[length] = '\0';
-      if (IsDotsName(component))
+      if (IsDotsName(component) || IsReservedComponent(component))
         return false;
       if (*p == '\0')
         return true;

@@ -241,8 +241,8 @@ int FsRmdir(const char* path) {
   return Checked(Platform.RemoveDirectoryA(path));
 }
 
-int FsMkdir(const char* path) {
-  return Checked(Platform.CreateDirectoryA(path, NULL));
+int FsMkdir(const char* path, SECURITY_ATTRIBUTES* security) {
+  return Checked(Platform.CreateDirectoryA(path, security));
 }
 
 int FsRename(const char* from, const char* to) {

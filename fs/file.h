@@ -95,7 +95,7 @@ int FsChmod(const char* path, int mode);
 
 int FsUnlink(const char* path);
 int FsRmdir(const char* path);
-int FsMkdir(const char* path);
+int FsMkdir(const char* path, SECURITY_ATTRIBUTES* security = NULL);
 
 // Moves a file or directory within one volume; fails when `to` exists.
 int FsRename(const char* from, const char* to);

@@ -83,7 +83,8 @@ int MakeParentDirs(const char* path) {
   }
 }
 
-char* MakeUniqueDirectory(const char* parentDir, char* out, const char* prefix) {
+char* MakeUniqueDirectory(const char* parentDir, char* out, const char* prefix,
+                          SECURITY_ATTRIBUTES* security) {
   for (;;) {
     // The service creates an empty placeholder file to reserve the name.
     if (Platform.GetTempFileNameA(parentDir, prefix, 0, out) == 0)
@@ -92,8 +93,10 @@ char* MakeUniqueDirectory(const char* parentDir, char* out, const char* prefix) 
     // leave one more file behind on every round.
     if (FsUnlink(out) != 0)
       return NULL;
-    if (FsMkdir(out) == 0)
+    if (FsMkdir(out, security) == 0)
       return out;
+    // A directory of that name made by someone else in the meantime is never
+    // used: it would carry their permissions.
     if (FsErrno != kFsExists)
       return NULL;
     // Someone took the name between the unlink and the mkdir: draw another.

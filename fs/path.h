@@ -9,6 +9,8 @@
 
 #include <stddef.h>
 
+#include <windows.h>
+
 // The error number of a path refused for its length (the C library's
 // ENAMETOOLONG); distinct from "no such file", which callers act upon.
 enum { kFsNameTooLong = 38 };
@@ -44,7 +46,9 @@ int MakeParentDirs(const char* path);
 // Makes a new, empty directory in `parentDir`, named by the platform's
 // temporary-name service from `prefix`, its full path in `out` (260 bytes).
 // Returns `out`, or NULL. Leaves no placeholder file behind, unless the
-// placeholder itself cannot be removed (then NULL).
-char* MakeUniqueDirectory(const char* parentDir, char* out, const char* prefix);
+// placeholder itself cannot be removed (then NULL). `security` (may be null)
+// is the new directory's.
+char* MakeUniqueDirectory(const char* parentDir, char* out, const char* prefix,
+                          SECURITY_ATTRIBUTES* security = NULL);
 
 #endif  // INSTALLER_FS_PATH_H_

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "app/messages.h"
+#include "app/progress.h"
 #include "fs/file.h"
 #include "fs/find.h"
 #include "fs/path.h"
@@ -22,6 +23,58 @@ static bool MakePattern(char* pattern, const char* dir) {
          PathAppend(pattern, kTreePathSize, "\\*.*") != NULL;
 }
 
+// How long one removal waits in all for entries that are busy, and how long
+// each wait is. A second stage often leaves a helper running in the work
+// directory for a moment after it exits, and an anti-malware scanner holds a
+// freshly written file while it reads it.
+static const DWORD kBusyPatienceMs = 10000;
+static const DWORD kBusyWaitMs = 100;
+
+// The removal under way: nesting depth, and when it first met a busy entry.
+static int RemovalDepth = 0;
+static bool BusySince = false;
+static DWORD BusyStart = 0;
+
+// True for the errors of an entry in use: a sharing violation (32), access
+// refused while another process holds the file (5), a directory not yet
+// empty while entries in it are still being deleted (145).
+static bool IsBusy(uint32_t osError) {
+  return osError == ERROR_SHARING_VIOLATION || osError == ERROR_ACCESS_DENIED ||
+         osError == ERROR_DIR_NOT_EMPTY;
+}
+
+// After a failed removal: waits a moment and returns true when the failure
+// was a busy entry and the removal's patience is not used up. The dialog
+// keeps painting while it waits.
+static bool WaitWhileBusy() {
+  if (!IsBusy(FsOsErrno))
+    return false;
+  const DWORD now = Platform.GetTickCount();
+  if (!BusySince) {
+    BusySince = true;
+    BusyStart = now;
+  }
+  if (now - BusyStart >= kBusyPatienceMs)
+    return false;
+  PumpMessages();
+  Platform.Sleep(kBusyWaitMs);
+  return true;
+}
+
+// FsUnlink and FsRmdir, tried again while the entry is busy.
+static int UnlinkWhenFree(const char* path) {
+  int result;
+  while ((result = FsUnlink(path)) != 0 && WaitWhileBusy()) {
+  }
+  return result;
+}
+static int RmdirWhenFree(const char* path) {
+  int result;
+  while ((result = FsRmdir(path)) != 0 && FsErrno != kFsNoEntry && WaitWhileBusy()) {
+  }
+  return result;
+}
+
 static bool IsLink(uint32_t attrib) {
   return (attrib & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
@@ -30,12 +83,12 @@ static bool IsLink(uint32_t attrib) {
 // points to. Returns 1, or 0 after a box.
 static int RemoveLink(const char* path, uint32_t attrib) {
   if (attrib & kAttrDirectory) {
-    if (FsRmdir(path) == 0)
+    if (RmdirWhenFree(path) == 0)
       return 1;
     ShowSystemError(kRemoveDirectoryFailed, path);
     return 0;
   }
-  if (FsChmod(path, kFsWritable) == 0 && FsUnlink(path) == 0)
+  if (FsChmod(path, kFsWritable) == 0 && UnlinkWhenFree(path) == 0)
     return 1;
   ShowSystemError(kDeleteFileFailed, path);
   return 0;
@@ -85,7 +138,7 @@ static bool DeleteEntry(const char* dir, const FindRecord& entry, const void*) {
   // go (it may not have been read-only), and if it does not, the box below
   // names it instead of the directory staying behind untold.
   FsChmod(path, kFsWritable);
-  if (FsUnlink(path) != 0) {
+  if (UnlinkWhenFree(path) != 0) {
     ShowSystemError(kDeleteFileFailed, path);
     return false;
   }
@@ -93,12 +146,17 @@ static bool DeleteEntry(const char* dir, const FindRecord& entry, const void*) {
 }
 
 int DeleteTree(const char* dir) {
-  if (!WalkEntries(dir, DeleteEntry, NULL, kRemoveDirectoryFailed))
-    return 0;
-  if (FsRmdir(dir) == 0 || FsErrno == kFsNoEntry)
-    return 1;
-  ShowSystemError(kRemoveDirectoryFailed, dir);
-  return 0;
+  if (RemovalDepth++ == 0)
+    BusySince = false;
+  int result = 0;
+  if (WalkEntries(dir, DeleteEntry, NULL, kRemoveDirectoryFailed)) {
+    if (RmdirWhenFree(dir) == 0 || FsErrno == kFsNoEntry)
+      result = 1;
+    else
+      ShowSystemError(kRemoveDirectoryFailed, dir);
+  }
+  --RemovalDepth;
+  return result;
 }
 
 int MoveEntry(const char* src, const char* dst, bool isDir) {
@@ -128,7 +186,7 @@ static int ClearForDirectory(const char* path) {
 static int ClearForFile(const char* path, const char* source) {
   if (FsAccess(path, 0) != 0)
     return 1;
-  if (FsChmod(path, kFsWritable) == 0 && FsUnlink(path) == 0)
+  if (FsChmod(path, kFsWritable) == 0 && UnlinkWhenFree(path) == 0)
     return 1;
   ShowSystemError(kMoveFileFailed, source);
   return 0;

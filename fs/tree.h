@@ -8,7 +8,9 @@
 #define INSTALLER_FS_TREE_H_
 
 // Removes `dir` with everything in it, hidden, system and read-only entries
-// included. Returns 1 when `dir` is gone (also when it never existed), else 0.
+// included. An entry in use (errors 32, 5, 145) is tried again for up to ten
+// seconds in all, the dialog's messages served meanwhile, before its box.
+// Returns 1 when `dir` is gone (also when it never existed), else 0.
 int DeleteTree(const char* dir);
 
 // For a file, moves `src` to `dst`; for a directory, only makes `dst`. Either

@@ -1,5 +1,7 @@
 #include "install/launch.h"
 
+#include <string.h>
+
 #include "app/messages.h"
 #include "fs/file.h"
 #include "fs/path.h"
@@ -15,6 +17,32 @@ static const char kSwitch[] = " -i=0x3D7B1,";
 // started.
 static const DWORD kStartupFlags = STARTF_USESHOWWINDOW | STARTF_RUNFULLSCREEN;
 
+// The program's full path into `application` (MAX_PATH bytes): `directory`
+// joined with the first word of `command`. False when it does not fit.
+static bool ProgramPath(char* application, const char* directory, const char* command) {
+  char name[MAX_PATH];
+  const size_t length = strcspn(command, " \t");
+  if (length >= sizeof(name)) {
+    FsSetNameTooLong();
+    return false;
+  }
+  memcpy(name, command, length);
+  name[length] = '\0';
+  return PathCopy(application, MAX_PATH, directory) != NULL &&
+         PathJoin(application, MAX_PATH, name) != NULL;
+}
+
+// The command line: the program's path, in double quotes when it has a space
+// or a tab so that the program's own argument parsing sees one word, then the
+// arguments of `command` unchanged.
+static bool BuildCommandLine(char* commandLine, const char* application, const char* command) {
+  const bool quoted = strpbrk(application, " \t") != NULL;
+  return PathCopy(commandLine, kCommandLineSize, quoted ? "\"" : "") != NULL &&
+         PathAppend(commandLine, kCommandLineSize, application) != NULL &&
+         PathAppend(commandLine, kCommandLineSize, quoted ? "\"" : "") != NULL &&
+         PathAppend(commandLine, kCommandLineSize, command + strcspn(command, " \t")) != NULL;
+}
+
 int RunProcessAndWait(const char* directory, const char* command, bool visible,
                       bool* started) {
   int result = -1;
@@ -25,8 +53,13 @@ int RunProcessAndWait(const char* directory, const char* command, bool visible,
   char* commandLine = static_cast<char*>(AllocBlock(kCommandLineSize));
   if (commandLine == NULL)
     return -1;
-  if (PathCopy(commandLine, kCommandLineSize, directory) != NULL &&
-      PathJoin(commandLine, kCommandLineSize, command) != NULL) {
+  // The program is named by its full path: without one the platform takes
+  // the command line up to its first space for the program, so a work
+  // directory under a folder with a space ("C:\tmp dir") would start
+  // "C:\\tmp.exe", with the installer's rights.
+  char application[MAX_PATH];
+  if (ProgramPath(application, directory, command) &&
+      BuildCommandLine(commandLine, application, command)) {
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
@@ -34,8 +67,9 @@ int RunProcessAndWait(const char* directory, const char* command, bool visible,
     startup.wShowWindow = visible ? SW_SHOWNORMAL : SW_HIDE;
     PROCESS_INFORMATION process;
     ZeroMemory(&process, sizeof(process));
-    if (Platform.CreateProcessA(NULL, commandLine, NULL, NULL, TRUE, visible ? 0 : DETACHED_PROCESS,
-                                NULL, directory, &startup, &process)) {
+    if (Platform.CreateProcessA(application, commandLine, NULL, NULL, TRUE,
+                                visible ? 0 : DETACHED_PROCESS, NULL, directory, &startup,
+                                &process)) {
       Platform.CloseHandle(process.hThread);
       Platform.WaitForSingleObject(process.hProcess, INFINITE);
       DWORD exitCode = static_cast<DWORD>(-1);

@@ -16,7 +16,9 @@ static const size_t kCommandLineSize = 32768;
 // second stage may itself exit with -1.
 int LaunchSecondStage(const char* workDir, bool* started = NULL);
 
-// Runs `command` (a program in `directory`, with its arguments) with
+// Runs `command` (a program in `directory`, with its arguments; the program
+// is named to the platform by its full path, quoted in the command line when
+// it has a space) with
 // `directory` as its current directory and waits for it, without a time
 // limit. Returns the exit code, or -1 when it was not started (the platform's
 // last error then says why); `started` (may be null) tells the two apart.

@@ -7,6 +7,7 @@
 #include "cabinet/extract.h"
 #include "fs/copy.h"
 #include "fs/path.h"
+#include "fs/secure.h"
 #include "fs/tree.h"
 #include "install/launch.h"
 #include "install/payload.h"
@@ -28,7 +29,15 @@ char* MakeWorkDirectory(char* buffer) {
   // A result of MAX_PATH or more is the size the path would need.
   if (length == 0 || length >= MAX_PATH)
     return NULL;
-  return MakeUniqueDirectory(tempDir, buffer, "dm_");
+  // Elevated, the directory is made so that only administrators can change
+  // what is unpacked into it.
+  SECURITY_ATTRIBUTES security = {};
+  const int secured = MakeDirectorySecurity(&security);
+  if (secured < 0)
+    return NULL;
+  char* made = MakeUniqueDirectory(tempDir, buffer, "dm_", secured > 0 ? &security : NULL);
+  FreeDirectorySecurity(&security);
+  return made;
 }
 
 // Writes the embedded cabinet to `path`; 0 or -1.

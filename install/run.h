@@ -11,7 +11,9 @@
 int RunInstallation();
 
 // Empties `buffer` (260 bytes) and makes a new directory "dm_XXXX.tmp" in the
-// temporary folder, its path in `buffer`. Returns `buffer`, or NULL.
+// temporary folder, its path in `buffer`; when the process is elevated, only
+// administrators and the system may change it (fs/secure.h). Returns
+// `buffer`, or NULL, also when elevation cannot be told.
 char* MakeWorkDirectory(char* buffer);
 
 #endif  // INSTALLER_INSTALL_RUN_H_

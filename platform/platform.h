@@ -10,6 +10,7 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <sddl.h>
 
 struct PlatformTable {
   // kernel32: files and directories.
@@ -58,8 +59,19 @@ struct PlatformTable {
   decltype(&::GetLastError) GetLastError;
   decltype(&::SetLastError) SetLastError;
   decltype(&::FormatMessageA) FormatMessageA;
+  // kernel32: the clock and waiting, for retries.
+  decltype(&::GetTickCount) GetTickCount;
+  decltype(&::Sleep) Sleep;
   decltype(&::MultiByteToWideChar) MultiByteToWideChar;
   decltype(&::WideCharToMultiByte) WideCharToMultiByte;
+  // advapi32: whether the process is elevated, and the work directory's
+  // security descriptor.
+  decltype(&::GetCurrentProcess) GetCurrentProcess;
+  decltype(&::OpenProcessToken) OpenProcessToken;
+  decltype(&::GetTokenInformation) GetTokenInformation;
+  decltype(&::ConvertSidToStringSidA) ConvertSidToStringSidA;
+  decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorA)
+      ConvertStringSecurityDescriptorToSecurityDescriptorA;
   // Restricts where the process looks for libraries; a no-op returning FALSE
   // on systems older than Windows 8 without the update that brought it.
   BOOL(WINAPI* SetDefaultDllDirectories)(DWORD flags);

@@ -4,7 +4,7 @@
 # Usage: imports.sh [--also DLL] INSTALLER...   (--also: one more allowed
 # system library, such as advapi32 for a build with stack protection)
 set -uo pipefail
-allowed='kernel32|user32|msvcrt'
+allowed='kernel32|user32|advapi32|msvcrt'
 if [ "${1:-}" = "--also" ]; then
   allowed="$allowed|$2"
   shift 2

@@ -429,6 +429,11 @@ TEST_F(ExtractSetTest, HostileNamesRefused) {
       "..\\evil.txt",      "sub\\..\\..\\evil.txt", "..",         "sub/../../evil.txt", "\\evil.txt",
       "/evil.txt",         "C:\\evil.txt",          "C:evil.txt", "evil.txt:stream",    "",
       "sub\\..",           "..\\",
+      // Devices, in any case, with an extension, trailing spaces or dots.
+      "aux", "COM1", "sub\\NUL.txt", "con", "Prn.log", "lpt9", "CONIN$", "conout$.txt",
+      "COM1 .log", "nul.", "sub\\Aux  ",
+      // Names the platform would strip.
+      "trailing.", "trailing ", "dir.\\file.txt", "dir \\file.txt",
   };
   for (const char* name : names) {
     SCOPED_TRACE(name);
@@ -444,6 +449,22 @@ TEST_F(ExtractSetTest, HostileNamesRefused) {
     EXPECT_EQ(ListTree(medium_.path()), std::vector<std::string>({"in", "one.cab"}));
     EXPECT_FALSE(PathExists("C:\\evil.txt"));
   }
+}
+
+// Names that only look like devices are ordinary files.
+TEST_F(ExtractSetTest, NamesLikeDevicesKept) {
+  const char* names[] = {"COM10.txt", "console.log", "LPT0", "auxiliary", "nul_x.txt", ".hidden"};
+  std::vector<CabEntry> entries;
+  for (const char* name : names) {
+    CabEntry entry;
+    entry.name = name;
+    entry.data = name;
+    entries.push_back(entry);
+  }
+  BoxScript boxes;
+  ASSERT_EQ(ExtractEntries(entries), 0);
+  EXPECT_EQ(boxes.texts(), std::vector<std::string>());
+  EXPECT_EQ(ListTree(target_.path()).size(), entries.size());
 }
 
 // A name stored as UTF-8 is written in the ANSI code page; one that the

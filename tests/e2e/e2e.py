@@ -18,7 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'tools'))
-from windriver import WINE_RUN, Run, work_dirs  # noqa: E402
+from windriver import PATIENCE, WINE_RUN, Run, work_dirs  # noqa: E402
 
 MEDIUM = 'Dysk instalacyjny'
 UNPACK_FAILED = 'Nie można rozpakować zbiorów instalacyjnych!'
@@ -198,6 +198,60 @@ def dll_planting(opts, out_root):
     return s
 
 
+def set_temp_folder(path):
+    """Points the user's TEMP and TMP at `path` (a Windows path)."""
+    for name in ('TEMP', 'TMP'):
+        subprocess.run([WINE_RUN, 'reg', 'add', r'HKCU\Environment', '/v', name, '/d', path, '/f'],
+                       capture_output=True, timeout=120 * PATIENCE, check=True)
+
+
+def temp_with_space(opts, out_root):
+    """The temporary folder under a folder with a space, and a program planted
+    at the first part of the work directory's path ("C:\\tmp.exe" for
+    "C:\\tmp dir\\dm_X.tmp"): the planted program never runs; the second
+    stage runs and takes the switch for its first argument."""
+    s = Scenario('temp-with-space', out_root)
+    exe = s.place(opts.installer, 'instalator.exe')
+    drive_c = os.path.join(os.environ['WINEPREFIX'], 'drive_c')
+    temp = os.path.join(drive_c, 'tmp dir')
+    os.makedirs(temp, exist_ok=True)
+    planted = os.path.join(drive_c, 'tmp.exe')
+    shutil.copyfile(opts.mervolt, planted)
+    original = subprocess.run([WINE_RUN, 'cmd', '/c', 'echo %TEMP%'], capture_output=True, text=True,
+                              timeout=120 * PATIENCE).stdout.strip()
+    set_temp_folder('C:\\tmp dir')
+    try:
+        run = Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'})
+    finally:
+        set_temp_folder(original)
+        os.remove(planted)
+    s.equal(run.code, 1, 'exit code')
+    s.equal(run.boxes, [], 'boxes')
+    s.equal(os.listdir(temp), [], 'left in C:\\tmp dir')
+    report = s.report()
+    if report:
+        work = report.get('directory', '')
+        s.check(re.match(r'^C:\\tmp dir\\dm_[0-9A-F]{1,4}\.tmp$', work, re.I),
+                'current directory %r is not a work directory in C:\\tmp dir' % work)
+        s.equal(report.get('program'), work + '\\MERVOLT.EXE', 'program')
+        s.check(report.get('argument1', '').startswith('-i=0x3D7B1,'),
+                'first argument %r' % report.get('argument1'))
+    return s
+
+
+def helper_left_behind(opts, out_root):
+    """The second stage leaves a helper running in the work directory for a
+    moment after it exits: the removal waits for it; no box, nothing left."""
+    s = Scenario('helper-left-behind', out_root)
+    exe = s.place(opts.installer, 'instalator.exe')
+    before = work_dirs()
+    run = Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0', 'MERVOLT_LINGER': '1500'})
+    s.equal(run.code, 1, 'exit code')
+    s.equal(run.boxes, [], 'boxes')
+    s.equal(work_dirs(), before, 'work directories left')
+    return s
+
+
 def killed_run(opts, out_root):
     """The process killed in the middle of extraction (while it asks for a
     volume): its work directory stays; the next run is not disturbed by it."""
@@ -223,12 +277,12 @@ def main():
         os.execvp('xvfb-run', ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', sys.executable] + sys.argv)
     parser = argparse.ArgumentParser()
     for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'marker', 'load-by-name',
-                   'payload-dir', 'out'):
+                   'mervolt', 'payload-dir', 'out'):
         parser.add_argument('--' + option, required=True)
     parser.add_argument('--only', help='run only the scenarios whose name contains this')
     opts = parser.parse_args()
     for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'marker', 'load_by_name',
-                   'payload_dir', 'out'):
+                   'mervolt', 'payload_dir', 'out'):
         setattr(opts, option, os.path.abspath(getattr(opts, option)))
     os.makedirs(opts.out, exist_ok=True)
     # The prefix first: making it anew would sweep away what a scenario
@@ -257,6 +311,8 @@ def main():
         ('cancel', lambda: cancel_before_run(opts, opts.out)),
         ('dll-planting', lambda: dll_planting(opts, opts.out)),
         ('killed-run', lambda: killed_run(opts, opts.out)),
+        ('temp-with-space', lambda: temp_with_space(opts, opts.out)),
+        ('helper-left-behind', lambda: helper_left_behind(opts, opts.out)),
     ]
     failed = 0
     for name, scenario in scenarios:

@@ -266,34 +266,104 @@ TEST_F(FsTest, DeleteTreeRemovesEverything) {
   EXPECT_TRUE(boxes.boxes().empty());
 }
 
-// A file held open elsewhere stops the walk with one box naming it.
+// A clock that moves only when the code under test sleeps, so that waiting
+// out a busy entry costs the test nothing.
+DWORD ClockNow = 0;
+int Sleeps = 0;
+DWORD WINAPI FakeTickCount() {
+  return ClockNow;
+}
+VOID WINAPI FakeSleep(DWORD ms) {
+  ClockNow += ms;
+  ++Sleeps;
+}
+struct FakeClock {
+  FakeClock() {
+    ClockNow = 0xFFFFF000u;  // Wraps around during the wait.
+    Sleeps = 0;
+    Platform.GetTickCount = FakeTickCount;
+    Platform.Sleep = FakeSleep;
+  }
+  DWORD elapsed() const { return ClockNow - 0xFFFFF000u; }
+  ScopedPlatform platform;
+};
+
+// A file held open elsewhere is tried again for ten seconds; then the walk
+// stops with one box naming it.
 TEST_F(FsTest, DeleteTreeStopsAtBusyFile) {
   BoxScript boxes;
   MakeDir(P("t"));
   WriteFileBytes(P("t\\busy"), "b");
   HANDLE held = CreateFileA(P("t\\busy").c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  FakeClock clock;
   EXPECT_EQ(DeleteTree(P("t").c_str()), 0);
   CloseHandle(held);
+  EXPECT_GE(clock.elapsed(), 10000u);
+  EXPECT_LT(clock.elapsed(), 10500u);
   ASSERT_EQ(boxes.boxes().size(), 1u);
-  EXPECT_EQ(boxes.boxes()[0].text.find("Nie mogę usunąć zbioru " + P("t\\busy") + " ("), 0u);
+  EXPECT_EQ(boxes.boxes()[0].text.find("Nie mogę usunąć zbioru " + P("t\\busy") + " (32 "), 0u)
+      << boxes.boxes()[0].text;
   EXPECT_TRUE(PathExists(P("t\\busy")));
+}
+
+int BusyRemovals = 0;
+BOOL WINAPI BusyRemoveDirectory(LPCSTR path) {
+  if (BusyRemovals > 0) {
+    --BusyRemovals;
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+  }
+  return PlatformReal().RemoveDirectoryA(path);
+}
+
+// A directory in use for a moment (a helper's current directory) goes once
+// it is free, without a box; one that stays in use (145 here) gets its box
+// after the wait. Other errors are not waited out.
+TEST_F(FsTest, DeleteTreeWaitsOutBusyDirectory) {
+  BoxScript boxes;
+  MakeDir(P("t"));
+  WriteFileBytes(P("t\\f"), "f");
+  FakeClock clock;
+  Platform.RemoveDirectoryA = BusyRemoveDirectory;
+  BusyRemovals = 3;
+  EXPECT_EQ(DeleteTree(P("t").c_str()), 1);
+  EXPECT_FALSE(PathExists(P("t")));
+  EXPECT_EQ(Sleeps, 3);
+  EXPECT_TRUE(boxes.boxes().empty());
+
+  MakeDir(P("t"));
+  BusyRemovals = 1000000;
+  EXPECT_EQ(DeleteTree(P("t").c_str()), 0);
+  EXPECT_GE(clock.elapsed(), 10000u);
+  ASSERT_EQ(boxes.boxes().size(), 1u);
+  EXPECT_EQ(boxes.boxes()[0].text.find("Nie mogę usunąć katalogu " + P("t") + " (32 "), 0u);
 }
 
 BOOL WINAPI NotEmptyRemoveDirectory(LPCSTR) {
   SetLastError(ERROR_DIR_NOT_EMPTY);
   return FALSE;
 }
+BOOL WINAPI BadNameRemoveDirectory(LPCSTR) {
+  SetLastError(ERROR_INVALID_NAME);
+  return FALSE;
+}
 
-// A directory that will not go is named in one box of the removal kind.
+// A directory that will not go is named in one box of the removal kind: at
+// once for an error that waiting cannot mend, after the wait for 145.
 TEST_F(FsTest, DeleteTreeDirectoryRemovalFails) {
   BoxScript boxes;
   MakeDir(P("t"));
-  ScopedPlatform platform;
+  FakeClock clock;
+  Platform.RemoveDirectoryA = BadNameRemoveDirectory;
+  EXPECT_EQ(DeleteTree(P("t").c_str()), 0);
+  EXPECT_EQ(Sleeps, 0);
   Platform.RemoveDirectoryA = NotEmptyRemoveDirectory;
   EXPECT_EQ(DeleteTree(P("t").c_str()), 0);
-  ASSERT_EQ(boxes.boxes().size(), 1u);
-  EXPECT_EQ(boxes.boxes()[0].text.find("Nie mogę usunąć katalogu " + P("t") + " (145 "), 0u);
+  EXPECT_GE(clock.elapsed(), 10000u);
+  ASSERT_EQ(boxes.boxes().size(), 2u);
+  EXPECT_EQ(boxes.boxes()[0].text.find("Nie mogę usunąć katalogu " + P("t") + " (123 "), 0u);
+  EXPECT_EQ(boxes.boxes()[1].text.find("Nie mogę usunąć katalogu " + P("t") + " (145 "), 0u);
 }
 
 // Pretends that the directory "link" is a junction.
@@ -311,7 +381,7 @@ TEST_F(FsTest, DeleteTreeNeverFollowsLinks) {
   MakeDir(P("t"));
   MakeDir(P("t\\link"));
   WriteFileBytes(P("t\\link\\outside"), "precious");
-  ScopedPlatform platform;
+  FakeClock clock;  // The stand-in link is a directory that is not empty.
   Platform.FindNextFileA = LinkReportingFindNext;
   EXPECT_EQ(DeleteTree(P("t").c_str()), 0);
   EXPECT_EQ(ReadFileBytes(P("t\\link\\outside")), "precious");

@@ -17,7 +17,7 @@ namespace {
 // What CreateProcessA was given, and what the fake process does.
 struct Started {
   int calls = 0;
-  bool hadApplicationName = false;
+  std::string application;
   std::string commandLine;
   BOOL inherit = FALSE;
   DWORD flags = 0;
@@ -40,7 +40,7 @@ BOOL WINAPI FakeCreateProcess(LPCSTR application, LPSTR commandLine, LPSECURITY_
                               LPCSTR directory, LPSTARTUPINFOA startup,
                               LPPROCESS_INFORMATION information) {
   ++Process.calls;
-  Process.hadApplicationName = application != NULL;
+  Process.application = application != NULL ? application : "<none>";
   Process.commandLine = commandLine;
   Process.inherit = inherit;
   Process.flags = flags;
@@ -116,7 +116,7 @@ TEST_F(LaunchTest, CommandLineAndStart) {
   EXPECT_TRUE(started);
   EXPECT_TRUE(boxes.texts().empty());
   ASSERT_EQ(Process.calls, 1);
-  EXPECT_FALSE(Process.hadApplicationName);
+  EXPECT_EQ(Process.application, "C:\\work\\MERVOLT.EXE");
   EXPECT_EQ(Process.commandLine,
             "C:\\work\\MERVOLT.EXE -i=0x3D7B1,C:\\PROGRA~1\\Kit\\ \"C:\\Program Files\\Kit\\setup.exe\" /q");
   EXPECT_EQ(Process.directory, "C:\\work");
@@ -128,6 +128,18 @@ TEST_F(LaunchTest, CommandLineAndStart) {
   EXPECT_EQ(Process.startup.cb, sizeof(STARTUPINFOA));
   EXPECT_EQ(Process.waitedFor, INFINITE);
   EXPECT_EQ(Process.closed, std::vector<HANDLE>({kThread, kProcess}));
+}
+
+// A work directory with a space: the platform is given the program's full
+// path, so it searches for nothing ("C:\\tmp.exe" first), and the path is
+// quoted so that the second stage's first argument is the switch.
+TEST_F(LaunchTest, WorkDirectoryWithSpace) {
+  LaunchSecondStage("C:\\tmp dir\\dm_1.tmp");
+  EXPECT_EQ(Process.application, "C:\\tmp dir\\dm_1.tmp\\MERVOLT.EXE");
+  EXPECT_EQ(Process.commandLine,
+            "\"C:\\tmp dir\\dm_1.tmp\\MERVOLT.EXE\" -i=0x3D7B1,C:\\PROGRA~1\\Kit\\ "
+            "\"C:\\Program Files\\Kit\\setup.exe\" /q");
+  EXPECT_EQ(Process.directory, "C:\\tmp dir\\dm_1.tmp");
 }
 
 // Without a short form the long folder is used; without any folder, ".\\".
@@ -187,6 +199,7 @@ TEST_F(LaunchTest, HiddenProcess) {
   bool started = false;
   EXPECT_EQ(RunProcessAndWait("C:\\d", "tool.exe /x", false, &started), 3);
   EXPECT_TRUE(started);
+  EXPECT_EQ(Process.application, "C:\\d\\tool.exe");
   EXPECT_EQ(Process.commandLine, "C:\\d\\tool.exe /x");
   EXPECT_EQ(Process.flags, static_cast<DWORD>(DETACHED_PROCESS));
   EXPECT_EQ(Process.startup.wShowWindow, SW_HIDE);

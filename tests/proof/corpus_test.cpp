@@ -385,6 +385,8 @@ TEST_F(CorpusTest, HostileNames) {
       "\\a.txt", "/a.txt", "\\\\server\\share\\a.txt", "//server/share/a.txt", "\\\\?\\C:\\a.txt",
       "\\\\.\\C:\\a.txt", "C:\\a.txt", "C:/a.txt", "C:a.txt", "c:..\\a.txt", "Z:\\tmp\\a.txt",
       "a.txt:stream", "a.txt::$DATA", "sub\\a:b", "CON:", "a\\..\\..\\..\\..\\..\\..\\windows\\a.dll",
+      "CON", "prn", "Aux.txt", "NUL", "sub\\nul", "COM1", "com9.log", "LPT1", "lpt5.x.y", "CONIN$",
+      "CONOUT$", "AUX .txt", "NUL.", "CON  ", "a.", "a ", "sub.\\a.txt", "sub \\a.txt", "a\\b...",
   };
   std::vector<Case> cases;
   for (const std::string& name : names) {

@@ -45,7 +45,9 @@ namespace {
   X(GetCommandLineA) X(GetStartupInfoA) X(CreateProcessA) X(WaitForSingleObject)              \
   X(GetExitCodeProcess) X(LoadLibraryA) X(GetProcAddress) X(FreeLibrary)                      \
   X(GetSystemDirectoryA) X(LocalAlloc) X(LocalFree) X(GetLastError) X(SetLastError)           \
-  X(FormatMessageA) X(MultiByteToWideChar) X(WideCharToMultiByte) X(SetDefaultDllDirectories) \
+  X(FormatMessageA) X(GetTickCount) X(Sleep) X(MultiByteToWideChar) X(WideCharToMultiByte)   \
+  X(GetCurrentProcess) X(OpenProcessToken) X(GetTokenInformation) X(ConvertSidToStringSidA)   \
+  X(ConvertStringSecurityDescriptorToSecurityDescriptorA) X(SetDefaultDllDirectories)         \
   X(EndDialog) X(GetDlgItem) X(ShowWindow) X(UpdateWindow) X(GetWindowRect) X(SendMessageA)   \
   X(LoadImageA) X(DestroyIcon) X(MessageBoxA) X(PeekMessageA) X(TranslateMessage)             \
   X(DispatchMessageA) X(InitCommonControlsEx)
@@ -69,6 +71,9 @@ bool CanFail(int index) {
   switch (index) {
     case kGetLastError:
     case kSetLastError:
+    case kGetTickCount:
+    case kSleep:
+    case kGetCurrentProcess:
     case kGetCommandLineA:
     case kGetStartupInfoA:
     case kTranslateMessage:
@@ -268,6 +273,15 @@ struct Hook<Index, R(WINAPI*)(A...)> {
         S.blocks.insert(result);
     } else if constexpr (Index == kLocalFree) {
       S.blocks.erase(std::get<0>(tuple));
+    } else if constexpr (Index == kOpenProcessToken) {
+      if (result)
+        S.handles.insert(*std::get<2>(tuple));
+    } else if constexpr (Index == kConvertSidToStringSidA) {
+      if (result)
+        S.blocks.insert(*std::get<1>(tuple));
+    } else if constexpr (Index == kConvertStringSecurityDescriptorToSecurityDescriptorA) {
+      if (result)
+        S.blocks.insert(*std::get<2>(tuple));
     } else if constexpr (Index == kLoadLibraryA) {
       if (result != NULL)
         ++S.libraries;
@@ -291,6 +305,15 @@ void InstallHooks() {
 // contents; a fake process that has already ended.
 std::map<std::string, std::string> SeenAtLaunch;
 bool Launched;
+
+BOOL WINAPI ElevatedTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info,
+                                     DWORD size, PDWORD length) {
+  if (kind != TokenElevation)
+    return PlatformReal().GetTokenInformation(token, kind, info, size, length);
+  static_cast<TOKEN_ELEVATION*>(info)->TokenIsElevated = 1;
+  *length = sizeof(TOKEN_ELEVATION);
+  return TRUE;
+}
 
 std::map<std::string, std::string> Snapshot(const std::string& dir) {
   std::map<std::string, std::string> files;
@@ -327,6 +350,9 @@ Outcome RunOnce(const ScopedTempFolder& temp) {
     Launched = true;
     SeenAtLaunch = Snapshot(directory);
   });
+  // As the installer runs: elevated, so that the protected work directory
+  // is made and each of its calls is failed in turn.
+  Platform.GetTokenInformation = ElevatedTokenInformation;
   InstallHooks();
   DialogShown = false;
   outcome.result = RunInstallerDialog([](HWND dialog) {

@@ -9,6 +9,9 @@
 //   MERVOLT_STAMP=F   first of all, write into file F the moment it started
 //                     (100 ns units since 1601, the system clock) and the
 //                     installer's peak working set in bytes (benchmarks);
+//   MERVOLT_LINGER=MS leave a helper running in the current directory (a
+//                     copy of this program, which waits MS milliseconds) and
+//                     exit without waiting for it, as real second stages do;
 // otherwise the report is shown in a window until the user closes it.
 
 #include <windows.h>
@@ -79,6 +82,9 @@ std::string BuildReport() {
   char self[MAX_PATH];
   GetModuleFileNameA(NULL, self, MAX_PATH);
   report += std::string("program ") + self + "\r\n";
+  // The first argument as the C runtime parses the command line: what a
+  // second stage acts upon.
+  report += std::string("argument1 ") + (__argc > 1 ? __argv[1] : "") + "\r\n";
   HWND dialog = FindWindowA(NULL, kDialogCaption);
   report += std::string("dialog ") +
             (dialog == NULL ? "absent" : IsWindowVisible(dialog) ? "visible" : "hidden") + "\r\n";
@@ -188,7 +194,31 @@ void WriteStamp(const char* path) {
 
 }  // namespace
 
+// Starts this program again as a helper that waits `ms` in the current
+// directory; does not wait for it.
+void LeaveHelper(const char* ms) {
+  char self[MAX_PATH];
+  GetModuleFileNameA(NULL, self, MAX_PATH);
+  SetEnvironmentVariableA("MERVOLT_HELPER", ms);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process;
+  std::string command = std::string("\"") + self + "\"";
+  if (CreateProcessA(self, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  SetEnvironmentVariableA("MERVOLT_HELPER", NULL);
+}
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  char linger[32];
+  if (GetEnvironmentVariableA("MERVOLT_HELPER", linger, sizeof(linger)) != 0) {
+    Sleep(strtoul(linger, NULL, 10));
+    return 0;
+  }
+  if (GetEnvironmentVariableA("MERVOLT_LINGER", linger, sizeof(linger)) != 0)
+    LeaveHelper(linger);
   char stamp[MAX_PATH];
   if (GetEnvironmentVariableA("MERVOLT_STAMP", stamp, sizeof(stamp)) != 0)
     WriteStamp(stamp);
