@@ -83,10 +83,29 @@ FNALLOC(CabAlloc) {
   return link + 1;
 }
 
+int CabForeignFrees = 0;
+
+// True when `link` heads a block CabAlloc handed out and nobody freed yet.
+static bool IsLiveBlock(const BlockLink* link) {
+  for (const BlockLink* live = LiveBlocks; live != NULL; live = live->list.next) {
+    if (live == link)
+      return true;
+  }
+  return false;
+}
+
 FNFREE(CabFree) {
   if (pv == NULL)
     return;
-  BlockLink* link = static_cast<BlockLink*>(pv) - 1;
+  // The library frees values it never got from CabAlloc (small integers,
+  // when it changes decompressors between folders of different methods).
+  // Only a live block of ours is touched; reading a link in front of
+  // anything else would fault.
+  BlockLink* link = reinterpret_cast<BlockLink*>(static_cast<char*>(pv) - sizeof(BlockLink));
+  if (reinterpret_cast<uintptr_t>(pv) < sizeof(BlockLink) || !IsLiveBlock(link)) {
+    ++CabForeignFrees;
+    return;
+  }
   if (link->list.previous != NULL)
     link->list.previous->list.next = link->list.next;
   else
@@ -108,13 +127,26 @@ int CabFreeLeftovers() {
 }
 
 // The files the library has open, for the same reason as the blocks: on
-// some failures it forgets to close one. More at once than this are not
-// kept account of (the library holds two or three).
+// some failures it forgets to close one. It holds two or three at a time; an
+// open beyond this many is refused, so that every handle of the library is
+// known and a handle that is not one of them is never used.
 static const int kTrackedFiles = 32;
 static int32_t OpenFiles[kTrackedFiles];
 static int OpenFileCount = 0;
 
+// The slot of `handle` in OpenFiles, or -1 when the library did not get it
+// from CabOpen (or closed it already).
+static int OpenFileSlot(INT_PTR handle) {
+  for (int i = 0; i < OpenFileCount; ++i) {
+    if (OpenFiles[i] == handle)
+      return i;
+  }
+  return -1;
+}
+
 FNOPEN(CabOpen) {
+  if (OpenFileCount == kTrackedFiles)
+    return -1;
   int32_t handle = FsOpen(pszFile, oflag, kFsDenyNone, pmode);
   // The library passes a writable permission also for the cabinets it only
   // reads; only a request that creates the file is an output file.
@@ -123,12 +155,14 @@ FNOPEN(CabOpen) {
       return -1;
     handle = FsOpen(pszFile, oflag, kFsDenyNone, pmode);
   }
-  if (handle != -1 && OpenFileCount < kTrackedFiles)
+  if (handle != -1)
     OpenFiles[OpenFileCount++] = handle;
   return handle;
 }
 
 FNREAD(CabRead) {
+  if (OpenFileSlot(hf) < 0)
+    return static_cast<UINT>(-1);
   return static_cast<UINT>(FsRead(static_cast<int32_t>(hf), pv, cb));
 }
 
@@ -136,19 +170,18 @@ bool CabinetWriteFailed = false;
 
 FNWRITE(CabWrite) {
   ProgressAdvance(cb);
-  const int32_t written = FsWrite(static_cast<int32_t>(hf), pv, cb);
+  const int32_t written =
+      OpenFileSlot(hf) < 0 ? -1 : FsWrite(static_cast<int32_t>(hf), pv, cb);
   if (written != static_cast<int32_t>(cb))
     CabinetWriteFailed = true;
   return static_cast<UINT>(written);
 }
 
 FNCLOSE(CabClose) {
-  for (int i = 0; i < OpenFileCount; ++i) {
-    if (OpenFiles[i] == static_cast<int32_t>(hf)) {
-      OpenFiles[i] = OpenFiles[--OpenFileCount];
-      break;
-    }
-  }
+  const int slot = OpenFileSlot(hf);
+  if (slot < 0)
+    return -1;
+  OpenFiles[slot] = OpenFiles[--OpenFileCount];
   return FsClose(static_cast<int32_t>(hf));
 }
 
@@ -160,5 +193,7 @@ int CabCloseLeftovers() {
 }
 
 FNSEEK(CabSeek) {
+  if (OpenFileSlot(hf) < 0)
+    return -1;
   return FsSeek(static_cast<int32_t>(hf), dist, seektype);
 }

@@ -43,21 +43,26 @@ void UnbindCabinetLibrary();
 // and file work of the library goes through them into the file-system layer;
 // file handles are the layer's 32-bit handles, -1 for failure.
 
-// AllocBlock / FreeBlock, keeping account of the blocks handed out.
+// AllocBlock / FreeBlock, keeping account of the blocks handed out. A free
+// of anything that is not a live block of CabAlloc's is ignored and counted
+// in CabForeignFrees.
 FNALLOC(CabAlloc);
 FNFREE(CabFree);
+extern int CabForeignFrees;
 
 // Frees every block CabAlloc handed out and CabFree did not take back; for
 // use once the library's context is destroyed. Returns how many there were.
 int CabFreeLeftovers();
 
-// FsOpen with sharing "deny nothing". When the library creates a file (create
-// flag and writable permission) in a directory that does not exist yet, the
-// missing directories are made and the open is tried once more. A file only
+// FsOpen with sharing "deny nothing"; -1 when the library already holds 32
+// files. When the library creates a file (create flag and writable
+// permission) in a directory that does not exist yet, the missing
+// directories are made and the open is tried once more. A file only
 // to be read never makes directories, whatever permission comes with it.
 FNOPEN(CabOpen);
 
-// FsRead.
+// FsRead. This and the other callbacks that take a handle fail (-1) for one
+// that CabOpen did not hand out or that is closed, touching nothing.
 FNREAD(CabRead);
 
 // Advances the progress bar by `cb` first, whatever the write then does;

@@ -253,18 +253,20 @@ static int ExtractVolume(HFDI library, CabinetContext* context, ERF* error) {
   }
 
   context->failure = 0;
-  int32_t handle;
-  while ((handle = FsOpen(context->currentCabinet, kFsBinary | kFsSequential, kFsDenyNone, 0)) == -1) {
+  // Opened through the callbacks: the library reads it through them, and
+  // they serve only the handles they handed out.
+  INT_PTR handle;
+  while ((handle = CabOpen(context->currentCabinet, kFsBinary | kFsSequential, 0)) == -1) {
     if (!PromptInsertDisk(context->currentCabinet)) {
       ShowCabinetError(FDIERROR_USER_ABORT);
       return -1;
     }
   }
-  ProgressStage(static_cast<uint32_t>(FsSize(handle)));
+  ProgressStage(static_cast<uint32_t>(FsSize(static_cast<int32_t>(handle))));
   FDICABINETINFO info;
   memset(&info, 0, sizeof(info));
   const BOOL isCabinet = Cabinet.isCabinet(library, handle, &info);
-  FsClose(handle);
+  CabClose(handle);
   if (!isCabinet) {
     ShowCabinetError(FailureCode(context, error, FDIERROR_NOT_A_CABINET));
     return -1;

@@ -120,6 +120,40 @@ TEST_F(CallbacksTest, OpenForReadingMakesNothing) {
   }
 }
 
+// Nothing the library hands back that the callbacks did not hand out is
+// touched: a free of a small integer (as the library does when it changes
+// decompressors between folders), of the middle of a block or of a block
+// freed already is ignored and counted; a read, write, seek or close of a
+// handle that is not open fails without touching anything.
+TEST_F(CallbacksTest, ForeignValuesRefused) {
+  const int before = CabForeignFrees;
+  void* block = CabAlloc(64);
+  ASSERT_NE(block, nullptr);
+  CabFree(reinterpret_cast<void*>(0x33));
+  CabFree(reinterpret_cast<void*>(0x39));
+  CabFree(static_cast<char*>(block) + 16);
+  CabFree(block);
+  CabFree(block);
+  EXPECT_EQ(CabForeignFrees - before, 4);
+  EXPECT_EQ(CabFreeLeftovers(), 0);
+
+  std::string path = P("f");
+  INT_PTR handle = CabOpen(&path[0], 0x8122, 0x180);
+  ASSERT_NE(handle, -1);
+  char buffer[4];
+  for (INT_PTR other : {handle + 4, static_cast<INT_PTR>(0x43), static_cast<INT_PTR>(-1)}) {
+    SCOPED_TRACE(other);
+    EXPECT_EQ(CabRead(other, buffer, 4), static_cast<UINT>(-1));
+    EXPECT_EQ(CabWrite(other, buffer, 4), static_cast<UINT>(-1));
+    EXPECT_EQ(CabSeek(other, 0, SEEK_SET), -1);
+    EXPECT_EQ(CabClose(other), -1);
+  }
+  CabinetWriteFailed = false;
+  EXPECT_EQ(CabClose(handle), 0);
+  EXPECT_EQ(CabClose(handle), -1);
+  EXPECT_EQ(CabCloseLeftovers(), 0);
+}
+
 int Advanced;
 LRESULT WINAPI CountAdvance(HWND, UINT message, WPARAM, LPARAM) {
   if (message == 0x406)  // PBM_SETRANGE32: the first advance of a stage
