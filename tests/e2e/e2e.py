@@ -50,6 +50,18 @@ class Scenario:
     def equal(self, actual, expected, what):
         self.check(actual == expected, '%s: got %r, expected %r' % (what, actual, expected))
 
+    def check_started(self, report, temp):
+        """The second stage ran from a work directory in `temp` (a pattern of
+        a Windows path), as its current directory, and took the switch for
+        its first argument. Returns the work directory."""
+        work = report.get('directory', '')
+        self.check(re.match('^' + temp + r'\\dm_[0-9A-F]{1,4}\.tmp$', work, re.I),
+                   'current directory %r is not a work directory in %s' % (work, temp))
+        self.equal(report.get('program'), work + '\\MERVOLT.EXE', 'program')
+        self.check(report.get('argument1', '').startswith('-i=0x3D7B1,'),
+                   'first argument %r' % report.get('argument1'))
+        return work
+
     def report(self):
         path = os.path.join(self.medium, 'mervolt-report.txt')
         if not os.path.exists(path):
@@ -95,10 +107,7 @@ def success(opts, out_root):
     s.equal(work_dirs(), before, 'work directories left')
     report = s.report()
     if report:
-        work = report.get('directory', '')
-        s.check(re.match(r'^C:\\users\\[^\\]+\\Temp\\dm_[0-9A-F]{1,4}\.tmp$', work, re.I),
-                'current directory %r is not the work directory' % work)
-        s.equal(report.get('program'), work + '\\MERVOLT.EXE', 'program')
+        work = s.check_started(report, r'C:\\users\\[^\\]+\\Temp')
         s.equal(report.get('dialog'), 'hidden', 'dialog while the second stage runs')
         command = report.get('command', '')
         head = work + '\\MERVOLT.EXE -i=0x3D7B1,'
@@ -230,12 +239,7 @@ def temp_with_space(opts, out_root):
     s.equal(os.listdir(temp), [], 'left in C:\\tmp dir')
     report = s.report()
     if report:
-        work = report.get('directory', '')
-        s.check(re.match(r'^C:\\tmp dir\\dm_[0-9A-F]{1,4}\.tmp$', work, re.I),
-                'current directory %r is not a work directory in C:\\tmp dir' % work)
-        s.equal(report.get('program'), work + '\\MERVOLT.EXE', 'program')
-        s.check(report.get('argument1', '').startswith('-i=0x3D7B1,'),
-                'first argument %r' % report.get('argument1'))
+        s.check_started(report, r'C:\\tmp dir')
     return s
 
 
