@@ -134,9 +134,12 @@ class ExtractSetTest : public testing::Test {
 // One cabinet: every file lands in the target with its content, subfolders
 // made on demand, the stored write time, and only read-only, hidden, system
 // and archive kept; a file already there is replaced, others stay. The same
-// for stored and MSZIP data, small blocks, and reserved areas.
+// for stored, MSZIP and LZX data (the shipped payload's 2 MiB window with its
+// 20-byte reserve, and the smallest window), small blocks, reserved areas,
+// and folders whose methods change from one to the next (the library once
+// freed what it never allocated when it changed decompressors).
 TEST_F(ExtractSetTest, SingleCabinet) {
-  CabLayout layouts[4];
+  CabLayout layouts[10];
   layouts[1].compression = kCabMszip;
   layouts[2].headerReserve = 20;
   layouts[2].folderReserve = 7;
@@ -144,9 +147,18 @@ TEST_F(ExtractSetTest, SingleCabinet) {
   layouts[2].blockSize = 1000;
   layouts[3] = layouts[2];
   layouts[3].compression = kCabMszip;
+  layouts[4].compression = kCabLzx21;
+  layouts[4].headerReserve = 20;
+  layouts[5].compression = kCabLzx15;
+  layouts[6].folders = {kCabMszip, kCabLzx21};
+  layouts[7].folders = {kCabLzx21, kCabMszip};
+  layouts[8].folders = {kCabStored, kCabLzx21};
+  layouts[9].folders = {kCabMszip, kCabLzx21, kCabStored};
   for (const CabLayout& layout : layouts) {
     SCOPED_TRACE(testing::Message() << "compression " << layout.compression << " reserve "
-                                    << layout.headerReserve << " block " << layout.blockSize);
+                                    << layout.headerReserve << " block " << layout.blockSize
+                                    << " folders " << layout.folders.size() << " first "
+                                    << (layout.folders.empty() ? 0 : layout.folders[0]));
     RemoveTreeForTest(target_.path());
     MakeDir(target_.path());
     WriteFileBytes(target_ / "readme.txt", "old");
@@ -165,6 +177,9 @@ TEST_F(ExtractSetTest, SingleCabinet) {
     entries[3].data = "r";
     entries[3].attribs = 0x01;
     entries[4].name = "empty.txt";
+    // Files grouped by folder, in folder order, as cabinet makers write them.
+    for (size_t i = 0; i < entries.size() && !layout.folders.empty(); ++i)
+      entries[i].folder = static_cast<uint16_t>(i * layout.folders.size() / entries.size());
     BoxScript boxes;
     ASSERT_EQ(ExtractEntries(entries, layout), 0);
     EXPECT_EQ(boxes.texts(), std::vector<std::string>());

@@ -238,13 +238,16 @@ const char kNotCabinet[] = "To nie jest archiwum .CAB";
 // around every data block's start, and at a stride through the data.
 TEST_F(CorpusTest, Truncations) {
   std::vector<Case> cases;
-  CabLayout layouts[2];
+  CabLayout layouts[3];
   layouts[1].compression = kCabMszip;
   layouts[1].headerReserve = 20;
   layouts[1].folderReserve = 4;
   layouts[1].dataReserve = 4;
+  layouts[2].compression = kCabLzx21;  // As the shipped payload: 2 MiB window, 20-byte reserve.
+  layouts[2].headerReserve = 20;
   for (CabLayout& layout : layouts) {
-    layout.blockSize = 4096;
+    // LZX works in frames of 32 KiB; the others in small blocks.
+    layout.blockSize = layout.compression == kCabLzx21 ? 0x8000 : 4096;
     layout.checksums = true;
     const std::string cab = BuildCabinet(RealisticEntries(), layout);
     const Layout where = Measure(cab, layout);
@@ -264,7 +267,8 @@ TEST_F(CorpusTest, Truncations) {
         continue;
       // A cut in the header is "not a cabinet"; later, the library's reason.
       cases.push_back({"cut at " + std::to_string(at) + " of " + std::to_string(cab.size()) +
-                           (layout.compression ? " (MSZIP, reserves)" : " (stored)"),
+                           (layout.compression == kCabLzx21 ? " (LZX)"
+                            : layout.compression ? " (MSZIP, reserves)" : " (stored)"),
                        cab.substr(0, at), at < 36 ? kNotCabinet : NULL, false});
     }
   }

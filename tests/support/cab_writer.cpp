@@ -20,11 +20,61 @@ void Set32(std::string* out, size_t at, uint32_t value) {
   out->replace(at, 4, bytes);
 }
 
-// One data block's payload: stored as is, or as an MSZIP block made of a
-// single stored deflate block (which every inflater must accept).
-std::string EncodeBlock(const std::string& data, CabCompression compression) {
+// Bits into 16-bit little-endian words, most significant bit first, as LZX
+// reads them.
+class BitWriter {
+ public:
+  void Put(uint32_t value, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+      word_ = static_cast<uint16_t>((word_ << 1) | ((value >> i) & 1));
+      if (++filled_ == 16)
+        Flush();
+    }
+  }
+  // Pads the last word with zero bits.
+  std::string Finish() {
+    if (filled_ != 0) {
+      word_ = static_cast<uint16_t>(word_ << (16 - filled_));
+      Flush();
+    }
+    return out_;
+  }
+
+ private:
+  void Flush() {
+    Put16(&out_, word_);
+    word_ = 0;
+    filled_ = 0;
+  }
+  std::string out_;
+  uint16_t word_ = 0;
+  int filled_ = 0;
+};
+
+// One LZX frame as an uncompressed LZX block: the first frame of a folder
+// starts with the bit that says "no E8 translation"; then the block type (3),
+// its length in 24 bits, padding to the next 16-bit word, the three repeated
+// offsets, and the bytes as they are.
+std::string EncodeLzxFrame(const std::string& data, bool firstFrame) {
+  BitWriter bits;
+  if (firstFrame)
+    bits.Put(0, 1);
+  bits.Put(3, 3);
+  bits.Put(static_cast<uint32_t>(data.size()) >> 8, 16);
+  bits.Put(static_cast<uint32_t>(data.size()) & 0xff, 8);
+  std::string block = bits.Finish();
+  for (int r = 0; r < 3; ++r)
+    Put32(&block, 1);
+  return block + data;
+}
+
+// One data block's payload: stored as is, as an MSZIP block made of a single
+// stored deflate block (which every inflater must accept), or as LZX.
+std::string EncodeBlock(const std::string& data, CabCompression compression, bool firstFrame) {
   if (compression == kCabStored)
     return data;
+  if ((compression & 0xf) == 3)
+    return EncodeLzxFrame(data, firstFrame);
   std::string block = "CK";
   block.push_back('\x01');  // Final block, stored.
   Put16(&block, static_cast<uint32_t>(data.size()));
@@ -67,7 +117,7 @@ std::string BuildCabinet(const std::vector<CabEntry>& entries, const CabLayout& 
   Put32(&header, 0);
   header += '\x03';
   header += '\x01';
-  Put16(&header, 1);
+  Put16(&header, static_cast<uint32_t>(layout.folders.empty() ? 1 : layout.folders.size()));
   Put16(&header, static_cast<uint32_t>(entries.size()));
   Put16(&header, flags);
   Put16(&header, layout.setId);
@@ -83,44 +133,58 @@ std::string BuildCabinet(const std::vector<CabEntry>& entries, const CabLayout& 
   if (!layout.next.empty())
     header += layout.next + '\0' + "disk" + '\0';
 
-  std::string content;
+  std::vector<CabCompression> kinds = layout.folders;
+  if (kinds.empty())
+    kinds.push_back(layout.compression);
+  std::vector<std::string> contents(kinds.size());
   std::string files;
   for (const CabEntry& entry : entries) {
+    const size_t folder = layout.folders.empty() ? 0 : entry.folder;
     Put32(&files, static_cast<uint32_t>(entry.data.size()));
-    Put32(&files, static_cast<uint32_t>(content.size()));
-    Put16(&files, 0);
+    Put32(&files, static_cast<uint32_t>(contents[folder].size()));
+    Put16(&files, static_cast<uint32_t>(folder));
     Put16(&files, entry.date);
     Put16(&files, entry.time);
     Put16(&files, entry.attribs);
     files += entry.name + '\0';
-    content += entry.data;
+    contents[folder] += entry.data;
   }
 
-  std::string blocks;
-  uint32_t blockCount = 0;
-  for (size_t at = 0; at < content.size(); at += layout.blockSize) {
-    const std::string piece = content.substr(at, layout.blockSize);
-    const std::string encoded = EncodeBlock(piece, layout.compression);
-    std::string sizes;
-    Put16(&sizes, static_cast<uint32_t>(encoded.size()));
-    Put16(&sizes, static_cast<uint32_t>(piece.size()));
-    Put32(&blocks, layout.checksums ? Checksum(sizes, Checksum(encoded, 0)) : 0);  // 0: none.
-    blocks += sizes;
-    blocks += std::string(layout.dataReserve, 'D');
-    blocks += encoded;
-    ++blockCount;
+  // Each folder's data blocks, then the folder table pointing at them.
+  std::vector<std::string> blocks(kinds.size());
+  std::vector<uint32_t> blockCounts(kinds.size());
+  for (size_t f = 0; f < kinds.size(); ++f) {
+    const std::string& content = contents[f];
+    for (size_t at = 0; at < content.size(); at += layout.blockSize) {
+      const std::string piece = content.substr(at, layout.blockSize);
+      const std::string encoded = EncodeBlock(piece, kinds[f], at == 0);
+      std::string sizes;
+      Put16(&sizes, static_cast<uint32_t>(encoded.size()));
+      Put16(&sizes, static_cast<uint32_t>(piece.size()));
+      Put32(&blocks[f], layout.checksums ? Checksum(sizes, Checksum(encoded, 0)) : 0);  // 0: none.
+      blocks[f] += sizes;
+      blocks[f] += std::string(layout.dataReserve, 'D');
+      blocks[f] += encoded;
+      ++blockCounts[f];
+    }
   }
 
   const size_t folderSize = 8 + layout.folderReserve;
-  const uint32_t filesAt = static_cast<uint32_t>(header.size() + folderSize);
-  const uint32_t blocksAt = static_cast<uint32_t>(filesAt + files.size());
+  const uint32_t filesAt = static_cast<uint32_t>(header.size() + folderSize * kinds.size());
+  uint32_t blocksAt = static_cast<uint32_t>(filesAt + files.size());
   std::string folder;
-  Put32(&folder, blocksAt);
-  Put16(&folder, blockCount);
-  Put16(&folder, layout.compression);
-  folder += std::string(layout.folderReserve, 'F');
+  for (size_t f = 0; f < kinds.size(); ++f) {
+    Put32(&folder, blocksAt);
+    Put16(&folder, blockCounts[f]);
+    Put16(&folder, kinds[f]);
+    folder += std::string(layout.folderReserve, 'F');
+    blocksAt += static_cast<uint32_t>(blocks[f].size());
+  }
+  std::string allBlocks;
+  for (const std::string& b : blocks)
+    allBlocks += b;
 
-  std::string cabinet = header + folder + files + blocks;
+  std::string cabinet = header + folder + files + allBlocks;
   Set32(&cabinet, 8, static_cast<uint32_t>(cabinet.size()));
   Set32(&cabinet, 16, filesAt);
   return cabinet;

@@ -17,9 +17,17 @@ struct CabEntry {
   uint16_t attribs = 0x20;
   uint16_t date = (44 << 9) | (6 << 5) | 15;  // 2024-06-15
   uint16_t time = (13 << 11) | (37 << 5) | 21;  // 13:37:42
+  uint16_t folder = 0;  // Index into CabLayout::folders, when that is given.
 };
 
-enum CabCompression { kCabStored = 0, kCabMszip = 1 };
+// The folder's compression type as the format stores it. LZX carries its
+// window size in bits 8-12: 0x1503 is the 2 MiB window of the shipped payload.
+enum CabCompression : uint16_t {
+  kCabStored = 0,
+  kCabMszip = 1,
+  kCabLzx15 = 0x0f03,
+  kCabLzx21 = 0x1503,
+};
 
 struct CabLayout {
   CabCompression compression = kCabStored;
@@ -32,9 +40,15 @@ struct CabLayout {
   std::string previous, next;  // Volume names of the neighbours, if any.
   uint32_t blockSize = 0x8000;  // Uncompressed bytes per data block.
   bool checksums = false;  // Data-block checksums, as the platform's tools write them.
+  // Several folders, each with its compression; entries name theirs. Empty:
+  // one folder of `compression`.
+  std::vector<CabCompression> folders;
 };
 
-// A cabinet holding `entries` in one folder.
+// A cabinet holding `entries` in one folder, or in the folders of the layout.
+// MSZIP data is written as stored deflate blocks and LZX data as
+// uncompressed LZX blocks, one per data block: valid streams every decoder
+// must take.
 std::string BuildCabinet(const std::vector<CabEntry>& entries, const CabLayout& layout);
 
 // A set of volumes named `names`, volume i holding `volumes[i]` in its own
