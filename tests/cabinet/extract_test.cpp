@@ -10,6 +10,7 @@
 #include "cabinet/binding.h"
 #include "cabinet/extract.h"
 #include "tests/support/boxes.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/cab_writer.h"
 #include "tests/support/platform_guard.h"
 #include "tests/support/temp_dir.h"
@@ -415,6 +416,7 @@ TEST_F(ExtractSetTest, TargetFileCannotBeReplaced) {
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   HANDLE held2 = CreateFileA((target_ / "b.txt").c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
   BoxScript boxes;
+  FakeClock clock;  // The held file is waited for before the box.
   const int result = ExtractEntries(entries);
   CloseHandle(held);
   CloseHandle(held2);

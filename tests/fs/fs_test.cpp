@@ -13,6 +13,7 @@
 #include "fs/path.h"
 #include "fs/tree.h"
 #include "tests/support/boxes.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -266,28 +267,6 @@ TEST_F(FsTest, DeleteTreeRemovesEverything) {
   EXPECT_TRUE(boxes.boxes().empty());
 }
 
-// A clock that moves only when the code under test sleeps, so that waiting
-// out a busy entry costs the test nothing.
-DWORD ClockNow = 0;
-int Sleeps = 0;
-DWORD WINAPI FakeTickCount() {
-  return ClockNow;
-}
-VOID WINAPI FakeSleep(DWORD ms) {
-  ClockNow += ms;
-  ++Sleeps;
-}
-struct FakeClock {
-  FakeClock() {
-    ClockNow = 0xFFFFF000u;  // Wraps around during the wait.
-    Sleeps = 0;
-    Platform.GetTickCount = FakeTickCount;
-    Platform.Sleep = FakeSleep;
-  }
-  DWORD elapsed() const { return ClockNow - 0xFFFFF000u; }
-  ScopedPlatform platform;
-};
-
 // A file held open elsewhere is tried again for ten seconds; then the walk
 // stops with one box naming it.
 TEST_F(FsTest, DeleteTreeStopsAtBusyFile) {
@@ -329,7 +308,7 @@ TEST_F(FsTest, DeleteTreeWaitsOutBusyDirectory) {
   BusyRemovals = 3;
   EXPECT_EQ(DeleteTree(P("t").c_str()), 1);
   EXPECT_FALSE(PathExists(P("t")));
-  EXPECT_EQ(Sleeps, 3);
+  EXPECT_EQ(clock.sleeps(), 3);
   EXPECT_TRUE(boxes.boxes().empty());
 
   MakeDir(P("t"));
@@ -357,7 +336,7 @@ TEST_F(FsTest, DeleteTreeDirectoryRemovalFails) {
   FakeClock clock;
   Platform.RemoveDirectoryA = BadNameRemoveDirectory;
   EXPECT_EQ(DeleteTree(P("t").c_str()), 0);
-  EXPECT_EQ(Sleeps, 0);
+  EXPECT_EQ(clock.sleeps(), 0);
   Platform.RemoveDirectoryA = NotEmptyRemoveDirectory;
   EXPECT_EQ(DeleteTree(P("t").c_str()), 0);
   EXPECT_GE(clock.elapsed(), 10000u);
