@@ -8,9 +8,16 @@ TempDir::TempDir() {
   char temp[MAX_PATH];
   char name[MAX_PATH];
   GetTempPathA(MAX_PATH, temp);
-  EXPECT_NE(GetTempFileNameA(temp, "tst", 0, name), 0u);
-  DeleteFileA(name);
-  EXPECT_TRUE(CreateDirectoryA(name, NULL)) << name;
+  // Test programs run side by side in one prefix: another one may take the
+  // name between the placeholder's removal and the mkdir, so draw again then.
+  bool made = false;
+  for (int round = 0; round < 100 && !made; ++round) {
+    if (GetTempFileNameA(temp, "tst", 0, name) == 0)
+      break;
+    DeleteFileA(name);
+    made = CreateDirectoryA(name, NULL) != FALSE;
+  }
+  EXPECT_TRUE(made) << temp << " error " << GetLastError();
   path_ = name;
 }
 
