@@ -239,13 +239,16 @@ TEST_F(ExtractSetTest, SetWithoutSpanningFile) {
 }
 
 // Sets laid out by the platform's own tool, with files and blocks split
-// across volumes: two volumes and more, stored and MSZIP, header reserve.
+// across volumes: two volumes and more, stored and MSZIP, header reserve; a
+// file's folder runs through up to four volumes, and one set has two such.
 TEST_F(ExtractSetTest, CabarcSets) {
   const struct { const char* options; size_t volumes; } cases[] = {
       {"-m mszip -s 20", 1},
       {"-m none -d 200000", 2},
       {"-m none -d 100000 -s 20", 3},
       {"-m none -d 50000", 5},
+      {"-m none -d 70000", 4},
+      {"-m mszip -d 60000", 5},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.options);
@@ -259,6 +262,64 @@ TEST_F(ExtractSetTest, CabarcSets) {
     EXPECT_EQ(Extract(medium_ / "set1.cab"), 0);
     EXPECT_EQ(boxes.texts(), std::vector<std::string>());
     ExpectCabarcFiles();
+  }
+}
+
+// Sets whose one folder runs through three, four and five volumes, two
+// whole blocks to a volume, stored, MSZIP and LZX: a file from the first
+// volume into the second, one from there to the last, and one that starts in
+// the last. With every volume present, and with each volume given only when
+// it is asked for, as disks would be. The library takes up a folder in a
+// later volume by decoding from that volume's first block, which an LZX
+// stream does not allow; so with LZX the small file comes first and every
+// file starts in the first volume.
+TEST_F(ExtractSetTest, FolderThroughEveryVolume) {
+  for (size_t count = 3; count <= 5; ++count) {
+    for (CabCompression method : {kCabStored, kCabMszip, kCabLzx21}) {
+      for (bool onRequest : {false, true}) {
+        SCOPED_TRACE(testing::Message() << count << " volumes, method " << method
+                                        << (onRequest ? ", given on request" : ""));
+        RemoveTreeForTest(target_.path());
+        MakeDir(target_.path());
+        RemoveTreeForTest(medium_.path());
+        MakeDir(medium_.path());
+        std::vector<CabEntry> entries(3);
+        entries[0].name = "first.bin";
+        entries[0].data = Pattern(method == kCabLzx21 ? 6000 : 12000, 1);
+        entries[1].name = "sub\\second.bin";
+        entries[1].data = Pattern((count - 1) * 8192 + 3000 - entries[0].data.size(), 2);
+        entries[2].name = "third.txt";
+        entries[2].data = "the third file";
+        if (method == kCabLzx21)
+          std::rotate(entries.begin(), entries.begin() + 2, entries.end());
+        std::vector<std::string> names;
+        for (size_t i = 0; i < count; ++i)
+          names.push_back("vol" + std::to_string(i + 1) + ".cab");
+        CabLayout layout;
+        layout.compression = method;
+        layout.blockSize = 4096;
+        const std::vector<std::string> cabinets = BuildSpanningSet(entries, names, layout, 2);
+        std::vector<std::string> asked;
+        for (size_t i = 0; i < count; ++i) {
+          if (!onRequest || i == 0)
+            WriteFileBytes(medium_ / names[i], cabinets[i]);
+          else
+            asked.push_back(InsertDiskText(medium_ / names[i]));
+        }
+        BoxScript boxes;
+        boxes.WhileOpen([&](const BoxRecord& box) {
+          for (size_t i = 0; i < count; ++i) {
+            if (box.text == InsertDiskText(medium_ / names[i]))
+              WriteFileBytes(medium_ / names[i], cabinets[i]);
+          }
+        });
+        EXPECT_EQ(Extract(medium_ / names[0]), 0);
+        EXPECT_EQ(boxes.texts(), asked);
+        EXPECT_EQ(ListTree(target_.path()), std::vector<std::string>({"first.bin", "sub", "sub\\second.bin", "third.txt"}));
+        for (const CabEntry& entry : entries)
+          EXPECT_TRUE(ReadFileBytes(target_ / entry.name) == entry.data) << entry.name;
+      }
+    }
   }
 }
 

@@ -99,7 +99,41 @@ uint32_t Checksum(const std::string& data, uint32_t seed) {
 
 }  // namespace
 
-std::string BuildCabinet(const std::vector<CabEntry>& entries, const CabLayout& layout) {
+namespace {
+
+// One data block as stored: its bytes and the size they unpack to (0 for the
+// first part of a block that the next volume finishes).
+struct DataBlock {
+  std::string encoded;
+  uint32_t uncompressed;
+};
+
+// The folder's data as blocks of `layout.blockSize` bytes.
+std::vector<DataBlock> EncodeFolder(const std::string& content, CabCompression kind,
+                                    const CabLayout& layout) {
+  std::vector<DataBlock> blocks;
+  for (size_t at = 0; at < content.size(); at += layout.blockSize) {
+    const std::string piece = content.substr(at, layout.blockSize);
+    blocks.push_back({EncodeBlock(piece, kind, at == 0), static_cast<uint32_t>(piece.size())});
+  }
+  return blocks;
+}
+
+void PutFile(std::string* files, const CabEntry& entry, uint32_t offset, uint16_t folder) {
+  Put32(files, static_cast<uint32_t>(entry.data.size()));
+  Put32(files, offset);
+  Put16(files, folder);
+  Put16(files, entry.date);
+  Put16(files, entry.time);
+  Put16(files, entry.attribs);
+  *files += entry.name + '\0';
+}
+
+// A cabinet of the folders `kinds` with their `blocks` and the file table
+// `files` of `fileCount` entries.
+std::string Assemble(const CabLayout& layout, const std::vector<CabCompression>& kinds,
+                     const std::string& files, size_t fileCount,
+                     const std::vector<std::vector<DataBlock>>& blocks) {
   const bool reserves = layout.headerReserve != 0 || layout.folderReserve != 0 || layout.dataReserve != 0;
   uint16_t flags = 0;
   if (!layout.previous.empty())
@@ -117,8 +151,8 @@ std::string BuildCabinet(const std::vector<CabEntry>& entries, const CabLayout& 
   Put32(&header, 0);
   header += '\x03';
   header += '\x01';
-  Put16(&header, static_cast<uint32_t>(layout.folders.empty() ? 1 : layout.folders.size()));
-  Put16(&header, static_cast<uint32_t>(entries.size()));
+  Put16(&header, static_cast<uint32_t>(kinds.size()));
+  Put16(&header, static_cast<uint32_t>(fileCount));
   Put16(&header, flags);
   Put16(&header, layout.setId);
   Put16(&header, layout.index);
@@ -133,61 +167,104 @@ std::string BuildCabinet(const std::vector<CabEntry>& entries, const CabLayout& 
   if (!layout.next.empty())
     header += layout.next + '\0' + "disk" + '\0';
 
-  std::vector<CabCompression> kinds = layout.folders;
-  if (kinds.empty())
-    kinds.push_back(layout.compression);
-  std::vector<std::string> contents(kinds.size());
-  std::string files;
-  for (const CabEntry& entry : entries) {
-    const size_t folder = layout.folders.empty() ? 0 : entry.folder;
-    Put32(&files, static_cast<uint32_t>(entry.data.size()));
-    Put32(&files, static_cast<uint32_t>(contents[folder].size()));
-    Put16(&files, static_cast<uint32_t>(folder));
-    Put16(&files, entry.date);
-    Put16(&files, entry.time);
-    Put16(&files, entry.attribs);
-    files += entry.name + '\0';
-    contents[folder] += entry.data;
-  }
-
-  // Each folder's data blocks, then the folder table pointing at them.
-  std::vector<std::string> blocks(kinds.size());
-  std::vector<uint32_t> blockCounts(kinds.size());
+  std::vector<std::string> data(kinds.size());
   for (size_t f = 0; f < kinds.size(); ++f) {
-    const std::string& content = contents[f];
-    for (size_t at = 0; at < content.size(); at += layout.blockSize) {
-      const std::string piece = content.substr(at, layout.blockSize);
-      const std::string encoded = EncodeBlock(piece, kinds[f], at == 0);
+    for (const DataBlock& block : blocks[f]) {
       std::string sizes;
-      Put16(&sizes, static_cast<uint32_t>(encoded.size()));
-      Put16(&sizes, static_cast<uint32_t>(piece.size()));
-      Put32(&blocks[f], layout.checksums ? Checksum(sizes, Checksum(encoded, 0)) : 0);  // 0: none.
-      blocks[f] += sizes;
-      blocks[f] += std::string(layout.dataReserve, 'D');
-      blocks[f] += encoded;
-      ++blockCounts[f];
+      Put16(&sizes, static_cast<uint32_t>(block.encoded.size()));
+      Put16(&sizes, block.uncompressed);
+      Put32(&data[f], layout.checksums ? Checksum(sizes, Checksum(block.encoded, 0)) : 0);  // 0: none.
+      data[f] += sizes;
+      data[f] += std::string(layout.dataReserve, 'D');
+      data[f] += block.encoded;
     }
   }
 
   const size_t folderSize = 8 + layout.folderReserve;
   const uint32_t filesAt = static_cast<uint32_t>(header.size() + folderSize * kinds.size());
   uint32_t blocksAt = static_cast<uint32_t>(filesAt + files.size());
-  std::string folder;
+  std::string folders;
   for (size_t f = 0; f < kinds.size(); ++f) {
-    Put32(&folder, blocksAt);
-    Put16(&folder, blockCounts[f]);
-    Put16(&folder, kinds[f]);
-    folder += std::string(layout.folderReserve, 'F');
-    blocksAt += static_cast<uint32_t>(blocks[f].size());
+    Put32(&folders, blocksAt);
+    Put16(&folders, static_cast<uint32_t>(blocks[f].size()));
+    Put16(&folders, kinds[f]);
+    folders += std::string(layout.folderReserve, 'F');
+    blocksAt += static_cast<uint32_t>(data[f].size());
   }
-  std::string allBlocks;
-  for (const std::string& b : blocks)
-    allBlocks += b;
-
-  std::string cabinet = header + folder + files + allBlocks;
+  std::string cabinet = header + folders + files;
+  for (const std::string& d : data)
+    cabinet += d;
   Set32(&cabinet, 8, static_cast<uint32_t>(cabinet.size()));
   Set32(&cabinet, 16, filesAt);
   return cabinet;
+}
+
+}  // namespace
+
+std::string BuildCabinet(const std::vector<CabEntry>& entries, const CabLayout& layout) {
+  std::vector<CabCompression> kinds = layout.folders;
+  if (kinds.empty())
+    kinds.push_back(layout.compression);
+  std::vector<std::string> contents(kinds.size());
+  std::string files;
+  for (const CabEntry& entry : entries) {
+    const uint16_t folder = layout.folders.empty() ? 0 : entry.folder;
+    PutFile(&files, entry, static_cast<uint32_t>(contents[folder].size()), folder);
+    contents[folder] += entry.data;
+  }
+  std::vector<std::vector<DataBlock>> blocks;
+  for (size_t f = 0; f < kinds.size(); ++f)
+    blocks.push_back(EncodeFolder(contents[f], kinds[f], layout));
+  return Assemble(layout, kinds, files, entries.size(), blocks);
+}
+
+std::vector<std::string> BuildSpanningSet(const std::vector<CabEntry>& entries,
+                                          const std::vector<std::string>& names, CabLayout layout,
+                                          size_t blocksPerVolume) {
+  std::string content;
+  for (const CabEntry& entry : entries)
+    content += entry.data;
+  const std::vector<DataBlock> blocks = EncodeFolder(content, layout.compression, layout);
+  const size_t count = names.size();
+  std::vector<std::string> cabinets;
+  size_t fileStart = 0;
+  std::vector<size_t> starts;
+  for (const CabEntry& entry : entries) {
+    starts.push_back(fileStart);
+    fileStart += entry.data.size();
+  }
+  for (size_t v = 0; v < count; ++v) {
+    const size_t first = v * blocksPerVolume;
+    const size_t last = v + 1 < count ? first + blocksPerVolume : blocks.size();
+    std::vector<DataBlock> mine(blocks.begin() + first, blocks.begin() + last);
+    // The library goes on to the next volume only at a block that unpacks
+    // to nothing, the first part of a block split between the volumes: an
+    // empty one closes every volume but the last.
+    if (v + 1 < count)
+      mine.push_back({std::string(), 0});
+    const size_t low = first * layout.blockSize;
+    const size_t high = v + 1 < count ? last * layout.blockSize : content.size();
+    std::string files;
+    size_t fileCount = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const size_t end = starts[i] + entries[i].data.size();
+      const bool startsHere = starts[i] >= low && (starts[i] < high || (v + 1 == count && starts[i] == high));
+      if (!startsHere && !(starts[i] < low && end > low))
+        continue;
+      // Continued from the previous volume, into the next, or both.
+      const bool fromPrevious = starts[i] < low;
+      const bool intoNext = end > high;
+      const uint16_t index = fromPrevious ? (intoNext ? 0xffff : 0xfffd) : (intoNext ? 0xfffe : 0);
+      // Offsets count from this volume's first block.
+      PutFile(&files, entries[i], static_cast<uint32_t>(fromPrevious ? 0 : starts[i] - low), index);
+      ++fileCount;
+    }
+    layout.index = static_cast<uint16_t>(v);
+    layout.previous = v > 0 ? names[v - 1] : "";
+    layout.next = v + 1 < count ? names[v + 1] : "";
+    cabinets.push_back(Assemble(layout, {layout.compression}, files, fileCount, {mine}));
+  }
+  return cabinets;
 }
 
 std::vector<std::string> BuildCabinetSet(const std::vector<std::vector<CabEntry>>& volumes,

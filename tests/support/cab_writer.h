@@ -56,6 +56,14 @@ std::string BuildCabinet(const std::vector<CabEntry>& entries, const CabLayout& 
 std::vector<std::string> BuildCabinetSet(const std::vector<std::vector<CabEntry>>& volumes,
                                          const std::vector<std::string>& names, CabLayout layout);
 
+// A set named `names` whose one folder, holding `entries`, runs through every
+// volume: `blocksPerVolume` whole data blocks to a volume (the last takes the
+// rest), each file listed, marked as continued, in every volume its data
+// reaches. Split blocks come from the platform's tool (RunCabarc).
+std::vector<std::string> BuildSpanningSet(const std::vector<CabEntry>& entries,
+                                          const std::vector<std::string>& names, CabLayout layout,
+                                          size_t blocksPerVolume);
+
 // Runs the platform's cabinet tool (cabarc.exe) with `arguments` in the
 // directory `dir`. Returns its exit code, -1 when it could not run.
 int RunCabarc(const std::string& dir, const std::string& arguments);
