@@ -7,7 +7,7 @@
 #include "app/resource.h"
 #include "platform/platform.h"
 
-static const ProgressState kInitialProgress = {0, 0, 0, -1, 0, 0};
+static const ProgressState kInitialProgress = {0, 0, 0, -1, 0, 0, 0};
 
 ProgressState Progress = kInitialProgress;
 
@@ -46,15 +46,28 @@ void ProgressAdvance(uint32_t count) {
   const int64_t position = static_cast<int64_t>(Progress.position) + units;
   Progress.position = position > INT32_MAX ? INT32_MAX : static_cast<int32_t>(position);
 
+  // The bar is told, and repainted, only when what it shows would change:
+  // at the start of a stage, when the position has moved by a thousandth of
+  // the range (finer than a pixel of any bar narrower than 1000 pixels), and
+  // when the stage reaches its end. A run of many small writes thus costs
+  // at most about a thousand updates per stage instead of one per write.
+  bool show = false;
   if (Progress.sentRange != Progress.range) {
     Progress.sentRange = Progress.range;
     Platform.SendMessageA(bar, PBM_SETRANGE32, 0, Progress.range);
-    Platform.SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(Progress.position), 0);
-  } else {
-    Platform.SendMessageA(bar, PBM_DELTAPOS, static_cast<WPARAM>(units), 0);
+    show = true;
+  } else if (Progress.position != Progress.shown) {
+    const int32_t step = Progress.range / 1000 > 0 ? Progress.range / 1000 : 1;
+    show = Progress.position - Progress.shown >= step || Progress.position >= Progress.range;
   }
-  Platform.UpdateWindow(InstallerWindow);
-  Platform.UpdateWindow(bar);
+  if (show) {
+    Progress.shown = Progress.position;
+    Platform.SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(Progress.position), 0);
+    Platform.UpdateWindow(InstallerWindow);
+    Platform.UpdateWindow(bar);
+  }
+  // Drained on every advance all the same: painting, moving the window and
+  // the close box are served between any two writes.
   PumpMessages();
 }
 

@@ -18,6 +18,7 @@ struct ProgressState {
   // making a whole unit. Both stay 0 for smaller stages.
   int32_t scaleShift;
   uint32_t carry;
+  int32_t shown;  // The position last sent to the bar.
 };
 
 extern ProgressState Progress;
@@ -28,8 +29,10 @@ void ProgressReset();
 // Starts a stage of `size` bytes. Sends nothing to the bar.
 void ProgressStage(uint32_t size);
 
-// Adds `count` bytes, updates the bar (range and position after a new stage,
-// a delta otherwise), repaints the dialog and the bar, and drains the queue.
+// Adds `count` bytes and drains the queue. The bar gets the range and the
+// position at the start of a stage, then the position (with a repaint of the
+// dialog and the bar) only when it moved by a thousandth of the range or
+// reached the end.
 void ProgressAdvance(uint32_t count);
 
 // Dispatches every message waiting in the thread's queue, then returns.

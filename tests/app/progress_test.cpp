@@ -75,7 +75,7 @@ TEST_F(ProgressTest, FirstStage) {
 }
 
 // A later stage starts at 60 % of its own scale and reaches 100 %; the range
-// goes to the bar once, then deltas.
+// goes to the bar once, then positions.
 TEST_F(ProgressTest, LaterStage) {
   Progress.mode = -1;
   ProgressStage(400);
@@ -86,33 +86,49 @@ TEST_F(ProgressTest, LaterStage) {
   EXPECT_EQ(Progress.position, 1000);
   EXPECT_EQ(SentToBar, std::vector<Sent>({{PBM_SETRANGE32, 0, 1000},
                                           {PBM_SETPOS, 700, 0},
-                                          {PBM_DELTAPOS, 100, 0},
-                                          {PBM_DELTAPOS, 100, 0},
-                                          {PBM_DELTAPOS, 100, 0}}));
+                                          {PBM_SETPOS, 800, 0},
+                                          {PBM_SETPOS, 900, 0},
+                                          {PBM_SETPOS, 1000, 0}}));
+  EXPECT_EQ(Updates, 8);
 }
 
-// Two stages of equal range in a row send only deltas for the second: the
-// bar is not set back to 60 %.
+// Two stages of equal range in a row: the bar is not set back to 60 % for
+// the second, it stays where it stands until the position passes it.
 TEST_F(ProgressTest, EqualRangesInARow) {
   Progress.mode = -1;
   ProgressStage(400);
   ProgressAdvance(400);
   ProgressStage(400);
   ProgressAdvance(100);
-  EXPECT_EQ(SentToBar.size(), 3u);
-  EXPECT_EQ(SentToBar.back(), (Sent{PBM_DELTAPOS, 100, 0}));
+  EXPECT_EQ(SentToBar, std::vector<Sent>({{PBM_SETRANGE32, 0, 1000}, {PBM_SETPOS, 1000, 0}}));
 }
 
-// An advance of 0 still repaints and drains the queue; an empty stage has
-// range 0.
-TEST_F(ProgressTest, ZeroAdvanceAndEmptyStage) {
+// Many small writes: the bar is told and repainted only when it moved by a
+// thousandth of the range, and at the end of the stage, which it reaches
+// exactly; the queue is drained on every advance. An advance of 0 or an
+// empty stage repaints nothing after the stage's first.
+TEST_F(ProgressTest, UpdatesOnlyWhenTheBarMoves) {
+  Progress.mode = -1;
+  ProgressStage(400000);  // 1,000 units to a thousandth.
+  for (int i = 0; i < 3999; ++i)
+    ProgressAdvance(100);
+  ProgressAdvance(99);
+  ProgressAdvance(1);
+  EXPECT_EQ(Peeks, 4001);
+  EXPECT_EQ(SentToBar.size(), 1u + 401u);
+  EXPECT_EQ(Updates, 2 * 401);
+  EXPECT_EQ(SentToBar.back(), (Sent{PBM_SETPOS, 1000000, 0}));
+  for (size_t i = 2; i + 1 < SentToBar.size(); ++i)
+    EXPECT_GE(SentToBar[i].wParam - SentToBar[i - 1].wParam, 1000u) << i;
+
+  SentToBar.clear();
+  Updates = 0;
   ProgressStage(0);
   EXPECT_EQ(Progress.range, 0);
   ProgressAdvance(0);
   ProgressAdvance(0);
-  EXPECT_EQ(SentToBar.back(), (Sent{PBM_DELTAPOS, 0, 0}));
-  EXPECT_EQ(Updates, 4);
-  EXPECT_EQ(Peeks, 2);
+  EXPECT_EQ(SentToBar, std::vector<Sent>({{PBM_SETRANGE32, 0, 0}, {PBM_SETPOS, 0, 0}}));
+  EXPECT_EQ(Updates, 2);
 }
 
 // Stages too large for 32-bit arithmetic still run from 0 to 60 % and from

@@ -161,7 +161,7 @@ HWND Dialog;
 int ProgressMessages;
 LRESULT WINAPI CloseDuringExtraction(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   // The close box, pressed while the bar moves through the extraction.
-  if (message == 0x403 && ++ProgressMessages == 1)  // PBM_DELTAPOS
+  if (message == 0x402 && Progress.mode == -1 && ++ProgressMessages == 1)  // PBM_SETPOS
     PostMessageA(Dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
   return PlatformReal().SendMessageA(window, message, wParam, lParam);
 }
