@@ -51,18 +51,20 @@ void ProgressAdvance(uint32_t count) {
   // the range (finer than a pixel of any bar narrower than 1000 pixels), and
   // when the stage reaches its end. A run of many small writes thus costs
   // at most about a thousand updates per stage instead of one per write.
+  // A position beyond the range shows as a full bar.
+  const int32_t shown = Progress.position < Progress.range ? Progress.position : Progress.range;
   bool show = false;
   if (Progress.sentRange != Progress.range) {
     Progress.sentRange = Progress.range;
     Platform.SendMessageA(bar, PBM_SETRANGE32, 0, Progress.range);
     show = true;
-  } else if (Progress.position != Progress.shown) {
+  } else if (shown != Progress.shown) {
     const int32_t step = Progress.range / 1000 > 0 ? Progress.range / 1000 : 1;
-    show = Progress.position - Progress.shown >= step || Progress.position >= Progress.range;
+    show = shown - Progress.shown >= step || shown == Progress.range;
   }
   if (show) {
-    Progress.shown = Progress.position;
-    Platform.SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(Progress.position), 0);
+    Progress.shown = shown;
+    Platform.SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(shown), 0);
     Platform.UpdateWindow(InstallerWindow);
     Platform.UpdateWindow(bar);
   }

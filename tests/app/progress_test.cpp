@@ -105,7 +105,7 @@ TEST_F(ProgressTest, EqualRangesInARow) {
 
 // Many small writes: the bar is told and repainted only when it moved by a
 // thousandth of the range, and at the end of the stage, which it reaches
-// exactly; the queue is drained on every advance. An advance of 0 or an
+// exactly, once; the queue is drained on every advance. An advance of 0 or an
 // empty stage repaints nothing after the stage's first.
 TEST_F(ProgressTest, UpdatesOnlyWhenTheBarMoves) {
   Progress.mode = -1;
@@ -120,6 +120,11 @@ TEST_F(ProgressTest, UpdatesOnlyWhenTheBarMoves) {
   EXPECT_EQ(SentToBar.back(), (Sent{PBM_SETPOS, 1000000, 0}));
   for (size_t i = 2; i + 1 < SentToBar.size(); ++i)
     EXPECT_GE(SentToBar[i].wParam - SentToBar[i - 1].wParam, 1000u) << i;
+  // Writes beyond the stage's size (unpacking writes more than the packed
+  // size) leave the full bar alone.
+  ProgressAdvance(5000);
+  ProgressAdvance(5000);
+  EXPECT_EQ(SentToBar.size(), 1u + 401u);
 
   SentToBar.clear();
   Updates = 0;

@@ -211,8 +211,8 @@ def main():
                  % (median([c['progress-messages'] for c in count_runs]),
                     median([c['repaints'] for c in count_runs])))
     lines.append('')
-    lines.append('The phase run draws no visible bar; the difference to (a), %.0f ms, is mostly the '
-                 'repaint of the bar after every write (and the start of the second stage\'s process).'
+    lines.append('The phase run draws no visible bar; the difference to (a), %.0f ms, is the drawing '
+                 'of the bar, the dialog\'s own messages and the start of the second stage\'s process.'
                  % (a - sum(v for n, v in totals.items() if n not in ('dialog shown',
                                                                    'work directory removed, library unbound'))))
     report = '\n'.join(lines)
