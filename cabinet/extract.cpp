@@ -232,6 +232,78 @@ static int FailureCode(const CabinetContext* context, const ERF* error, int fall
   return error->erfOper != FDIERROR_NONE ? error->erfOper : fallback;
 }
 
+// The file table of a cabinet, read in chunks through an open handle.
+struct TableReader {
+  int32_t handle;
+  int32_t filled;
+  int32_t at;
+  uint8_t bytes[4096];
+};
+
+// Takes `count` bytes into `out` (skips them when `out` is null).
+static bool TakeBytes(TableReader* reader, uint8_t* out, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) {
+    if (reader->at == reader->filled) {
+      reader->filled = FsRead(reader->handle, reader->bytes, sizeof(reader->bytes));
+      reader->at = 0;
+      if (reader->filled <= 0)
+        return false;
+    }
+    const uint8_t byte = reader->bytes[reader->at++];
+    if (out != NULL)
+      out[i] = byte;
+  }
+  return true;
+}
+
+static uint32_t Get16(const uint8_t* bytes) {
+  return bytes[0] | static_cast<uint32_t>(bytes[1]) << 8;
+}
+
+static uint32_t Get32(const uint8_t* bytes) {
+  return Get16(bytes) | Get16(bytes + 2) << 16;
+}
+
+// The bytes that one pass over the cabinet open as `handle` writes: the sizes
+// of the files that begin in it, wherever they end (those continued from an
+// earlier volume came with that volume's pass), at most 2^32 - 1. Reads the
+// header and the file table, at most 273 bytes an entry; -1 when they cannot
+// be read. The file position is left anywhere.
+static int64_t UnpackedSize(int32_t handle) {
+  // Entries continued from the previous volume: 0xFFFD, and 0xFFFF (also
+  // continued into the next).
+  static const uint32_t kFromPrevious = 0xfffd;
+  static const uint32_t kNameLimit = 257;
+  TableReader reader;
+  reader.handle = handle;
+  reader.filled = 0;
+  reader.at = 0;
+  uint8_t header[36];
+  if (FsSeek(handle, 0, 0 /* from the start */) != 0 || !TakeBytes(&reader, header, sizeof(header)) ||
+      memcmp(header, "MSCF", 4) != 0)
+    return -1;
+  const uint32_t tableAt = Get32(header + 16);
+  const uint32_t files = Get16(header + 28);
+  if (tableAt > INT32_MAX || FsSeek(handle, static_cast<int32_t>(tableAt), 0 /* from the start */) == -1)
+    return -1;
+  reader.filled = 0;
+  reader.at = 0;
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < files; ++i) {
+    uint8_t entry[16];
+    if (!TakeBytes(&reader, entry, sizeof(entry)))
+      return -1;
+    if ((Get16(entry + 8) & kFromPrevious) != kFromPrevious)
+      total += Get32(entry);
+    uint8_t byte = 1;
+    for (uint32_t length = 0; byte != 0; ++length) {
+      if (length == kNameLimit || !TakeBytes(&reader, &byte, 1))
+        return -1;
+    }
+  }
+  return total > UINT32_MAX ? UINT32_MAX : static_cast<int64_t>(total);
+}
+
 // One pass: hands the volume in `currentCabinet` to the library. Returns
 // 1 when another pass is due, 0 when the set is done, -1 after a failure
 // (its box shown).
@@ -262,10 +334,18 @@ static int ExtractVolume(HFDI library, CabinetContext* context, ERF* error) {
       return -1;
     }
   }
-  ProgressStage(static_cast<uint32_t>(FsSize(static_cast<int32_t>(handle))));
   FDICABINETINFO info;
   memset(&info, 0, sizeof(info));
   const BOOL isCabinet = Cabinet.isCabinet(library, handle, &info);
+  // The bar runs over what this pass will write, so that it is full when the
+  // pass ends, not once as many bytes as the packed volume holds are out. A
+  // volume whose file table cannot be read goes by its own size; one that
+  // begins no file leaves the bar where it stands.
+  const int64_t unpacked = isCabinet ? UnpackedSize(static_cast<int32_t>(handle)) : -1;
+  if (unpacked < 0)
+    ProgressStage(static_cast<uint32_t>(FsSize(static_cast<int32_t>(handle))));
+  else if (unpacked > 0)
+    ProgressStage(static_cast<uint32_t>(unpacked));
   CabClose(handle);
   if (!isCabinet) {
     ShowCabinetError(FailureCode(context, error, FDIERROR_NOT_A_CABINET));

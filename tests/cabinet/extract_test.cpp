@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "app/messages.h"
+#include "app/progress.h"
 #include "cabinet/binding.h"
 #include "cabinet/extract.h"
 #include "tests/support/boxes.h"
@@ -85,6 +86,8 @@ class ExtractSetTest : public testing::Test {
  protected:
   void SetUp() override {
     InstallerWindow = NULL;
+    ProgressReset();
+    Progress.mode = -1;  // Unpacking is a later stage of a run.
     ASSERT_EQ(BindCabinetLibrary(), 1);
   }
   void TearDown() override { UnbindCabinetLibrary(); }
@@ -138,7 +141,8 @@ class ExtractSetTest : public testing::Test {
 // for stored, MSZIP and LZX data (the shipped payload's 2 MiB window with its
 // 20-byte reserve, and the smallest window), small blocks, reserved areas,
 // and folders whose methods change from one to the next (the library once
-// freed what it never allocated when it changed decompressors).
+// freed what it never allocated when it changed decompressors). The bar is
+// full exactly when the last file is out.
 TEST_F(ExtractSetTest, SingleCabinet) {
   CabLayout layouts[10];
   layouts[1].compression = kCabMszip;
@@ -195,6 +199,9 @@ TEST_F(ExtractSetTest, SingleCabinet) {
     EXPECT_EQ(Attributes(target_ / "hidden.txt"), 0x22u);
     EXPECT_EQ(Attributes(target_ / "locked.txt") & 0x07, 0x01u);
     EXPECT_EQ(ListTree(medium_.path()), std::vector<std::string>({"one.cab"}));
+    // The bar's scale is what unpacking writes, not the cabinet's size: it is
+    // full exactly when the last file is out.
+    EXPECT_EQ(Progress.position, Progress.range);
     SetFileAttributesA((target_ / "locked.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
   }
 }
@@ -269,10 +276,10 @@ TEST_F(ExtractSetTest, CabarcSets) {
 // whole blocks to a volume, stored, MSZIP and LZX: a file from the first
 // volume into the second, one from there to the last, and one that starts in
 // the last. With every volume present, and with each volume given only when
-// it is asked for, as disks would be. The library takes up a folder in a
-// later volume by decoding from that volume's first block, which an LZX
-// stream does not allow; so with LZX the small file comes first and every
-// file starts in the first volume.
+// it is asked for, as disks would be; the bar ends exactly full. The library
+// takes up a folder in a later volume by decoding from that volume's first
+// block, which an LZX stream does not allow; so with LZX the small file comes
+// first and every file starts in the first volume.
 TEST_F(ExtractSetTest, FolderThroughEveryVolume) {
   for (size_t count = 3; count <= 5; ++count) {
     for (CabCompression method : {kCabStored, kCabMszip, kCabLzx21}) {
@@ -318,6 +325,7 @@ TEST_F(ExtractSetTest, FolderThroughEveryVolume) {
         EXPECT_EQ(ListTree(target_.path()), std::vector<std::string>({"first.bin", "sub", "sub\\second.bin", "third.txt"}));
         for (const CabEntry& entry : entries)
           EXPECT_TRUE(ReadFileBytes(target_ / entry.name) == entry.data) << entry.name;
+        EXPECT_EQ(Progress.position, Progress.range);
       }
     }
   }
