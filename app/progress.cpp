@@ -7,7 +7,7 @@
 #include "app/resource.h"
 #include "platform/platform.h"
 
-static const ProgressState kInitialProgress = {0, 0, 0, -1, 0, 0, 0};
+static const ProgressState kInitialProgress = {0, 0, 0, -1, 0, 0, 0, 1};
 
 ProgressState Progress = kInitialProgress;
 
@@ -47,20 +47,25 @@ void ProgressAdvance(uint32_t count) {
   Progress.position = position > INT32_MAX ? INT32_MAX : static_cast<int32_t>(position);
 
   // The bar is told, and repainted, only when what it shows would change:
-  // at the start of a stage, when the position has moved by a thousandth of
-  // the range (finer than a pixel of any bar narrower than 1000 pixels), and
-  // when the stage reaches its end. A run of many small writes thus costs
-  // at most about a thousand updates per stage instead of one per write.
+  // at the start of a stage, when the position has moved by one pixel of the
+  // bar's width (a thousandth of the range when the width cannot be had),
+  // and when the stage reaches its end. A run of many small writes thus
+  // costs a few hundred updates per stage instead of one per write.
   // A position beyond the range shows as a full bar.
   const int32_t shown = Progress.position < Progress.range ? Progress.position : Progress.range;
   bool show = false;
   if (Progress.sentRange != Progress.range) {
     Progress.sentRange = Progress.range;
     Platform.SendMessageA(bar, PBM_SETRANGE32, 0, Progress.range);
+    RECT frame;
+    // The bar's border takes a pixel on either side.
+    const int32_t pixels = Platform.GetWindowRect(bar, &frame) ? frame.right - frame.left - 2 : 0;
+    Progress.step = Progress.range / (pixels > 0 ? pixels : 1000);
+    if (Progress.step < 1)
+      Progress.step = 1;
     show = true;
   } else if (shown != Progress.shown) {
-    const int32_t step = Progress.range / 1000 > 0 ? Progress.range / 1000 : 1;
-    show = shown - Progress.shown >= step || shown == Progress.range;
+    show = shown - Progress.shown >= Progress.step || shown == Progress.range;
   }
   if (show) {
     Progress.shown = shown;

@@ -19,6 +19,7 @@ struct ProgressState {
   int32_t scaleShift;
   uint32_t carry;
   int32_t shown;  // The position last sent to the bar.
+  int32_t step;   // The units of one pixel of the bar, at least 1.
 };
 
 extern ProgressState Progress;
@@ -31,8 +32,8 @@ void ProgressStage(uint32_t size);
 
 // Adds `count` bytes and drains the queue. The bar gets the range and the
 // position at the start of a stage, then the position (with a repaint of the
-// dialog and the bar) only when it moved by a thousandth of the range or
-// reached the end.
+// dialog and the bar) only when it moved by a pixel of the bar's width (a
+// thousandth of the range when the width is unknown) or reached the end.
 void ProgressAdvance(uint32_t count);
 
 // Dispatches every message waiting in the thread's queue, then returns.

@@ -42,6 +42,10 @@ BOOL WINAPI CountingUpdateWindow(HWND) {
   ++Updates;
   return TRUE;
 }
+BOOL WINAPI HundredPixels(HWND, LPRECT rect) {
+  *rect = RECT{10, 20, 112, 33};
+  return TRUE;
+}
 BOOL WINAPI CountingPeekMessage(LPMSG, HWND, UINT, UINT, UINT) {
   ++Peeks;
   return FALSE;
@@ -104,8 +108,9 @@ TEST_F(ProgressTest, EqualRangesInARow) {
 }
 
 // Many small writes: the bar is told and repainted only when it moved by a
-// thousandth of the range, and at the end of the stage, which it reaches
-// exactly, once; the queue is drained on every advance. An advance of 0 or an
+// pixel (here a thousandth of the range: the fake bar has no width), and at
+// the end of the stage, which it reaches exactly, once; the queue is drained
+// on every advance. A bar of 100 pixels inside its border gets a hundredth. An advance of 0 or an
 // empty stage repaints nothing after the stage's first.
 TEST_F(ProgressTest, UpdatesOnlyWhenTheBarMoves) {
   Progress.mode = -1;
@@ -125,6 +130,14 @@ TEST_F(ProgressTest, UpdatesOnlyWhenTheBarMoves) {
   ProgressAdvance(5000);
   ProgressAdvance(5000);
   EXPECT_EQ(SentToBar.size(), 1u + 401u);
+
+  SentToBar.clear();
+  Platform.GetWindowRect = HundredPixels;
+  ProgressStage(800000);
+  for (int i = 0; i < 8000; ++i)
+    ProgressAdvance(100);
+  ASSERT_EQ(SentToBar.size(), 1u + 41u);
+  EXPECT_EQ(SentToBar[2].wParam - SentToBar[1].wParam, 20000u);
 
   SentToBar.clear();
   Updates = 0;
