@@ -7,7 +7,7 @@
 #include "app/resource.h"
 #include "platform/platform.h"
 
-static const ProgressState kInitialProgress = {0, 0, 0, -1, 0, 0, 0, 1};
+static const ProgressState kInitialProgress = {0, 0, 0, -1, 0, 0, 0, 1, 0, 0};
 
 ProgressState Progress = kInitialProgress;
 
@@ -35,8 +35,13 @@ void ProgressStage(uint32_t size) {
       Progress.mode == 0 ? 0 : static_cast<int32_t>(static_cast<int64_t>(Progress.range) * 6 / 10);
 }
 
+// The bar is repainted at most this often while it moves (about 60 times a
+// second), and the queue drained at least this often: both well within what
+// a user sees as immediate.
+static const DWORD kRepaintInterval = 16;
+static const DWORD kPumpInterval = 5;
+
 void ProgressAdvance(uint32_t count) {
-  HWND bar = Platform.GetDlgItem(InstallerWindow, IDC_PROGRESS);
   const uint64_t bytes = static_cast<uint64_t>(Progress.carry) + count;
   const uint32_t unitMask = (1u << Progress.scaleShift) - 1;
   const int32_t units = static_cast<int32_t>(bytes >> Progress.scaleShift);
@@ -47,14 +52,18 @@ void ProgressAdvance(uint32_t count) {
   Progress.position = position > INT32_MAX ? INT32_MAX : static_cast<int32_t>(position);
 
   // The bar is told, and repainted, only when what it shows would change:
-  // at the start of a stage, when the position has moved by one pixel of the
-  // bar's width (a thousandth of the range when the width cannot be had),
-  // and when the stage reaches its end. A run of many small writes thus
-  // costs a few hundred updates per stage instead of one per write.
-  // A position beyond the range shows as a full bar.
+  // at the start of a stage; when the position has moved by one pixel of the
+  // bar's width (a thousandth of the range when the width cannot be had) and
+  // the last repaint is a frame old; and when the stage reaches its end. A
+  // run of many small writes thus costs a few dozen updates per second
+  // instead of one per write. A position beyond the range shows as a full
+  // bar.
+  const DWORD now = Platform.GetTickCount();
   const int32_t shown = Progress.position < Progress.range ? Progress.position : Progress.range;
+  HWND bar = NULL;
   bool show = false;
   if (Progress.sentRange != Progress.range) {
+    bar = Platform.GetDlgItem(InstallerWindow, IDC_PROGRESS);
     Progress.sentRange = Progress.range;
     Platform.SendMessageA(bar, PBM_SETRANGE32, 0, Progress.range);
     RECT frame;
@@ -65,17 +74,24 @@ void ProgressAdvance(uint32_t count) {
       Progress.step = 1;
     show = true;
   } else if (shown != Progress.shown) {
-    show = shown - Progress.shown >= Progress.step || shown == Progress.range;
+    const bool moved = shown - Progress.shown >= Progress.step;
+    show = shown == Progress.range || (moved && now - Progress.shownAt >= kRepaintInterval);
+    if (show)
+      bar = Platform.GetDlgItem(InstallerWindow, IDC_PROGRESS);
   }
   if (show) {
     Progress.shown = shown;
+    Progress.shownAt = now;
     Platform.SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(shown), 0);
     Platform.UpdateWindow(InstallerWindow);
     Platform.UpdateWindow(bar);
   }
-  // Drained on every advance all the same: painting, moving the window and
-  // the close box are served between any two writes.
-  PumpMessages();
+  // Painting, moving the window and the close box are served between writes
+  // a few milliseconds apart, and after every repaint.
+  if (show || now - Progress.pumpedAt >= kPumpInterval) {
+    Progress.pumpedAt = now;
+    PumpMessages();
+  }
 }
 
 void PumpMessages() {

@@ -1,7 +1,8 @@
 // The dialog's progress bar, driven by byte counts in stages. The first stage
 // (the embedded cabinet) fills 0-60 %; every later stage starts at 60 % of its
-// own scale and fills the rest. Every advance drains the thread's message
-// queue, which is what keeps the dialog alive while the run works.
+// own scale and fills the rest. Advances drain the thread's message queue
+// every few milliseconds, which is what keeps the dialog alive while the run
+// works.
 
 #ifndef INSTALLER_APP_PROGRESS_H_
 #define INSTALLER_APP_PROGRESS_H_
@@ -20,6 +21,8 @@ struct ProgressState {
   uint32_t carry;
   int32_t shown;  // The position last sent to the bar.
   int32_t step;   // The units of one pixel of the bar, at least 1.
+  uint32_t shownAt;   // Tick count of the last position sent.
+  uint32_t pumpedAt;  // Tick count of the last drain of the queue.
 };
 
 extern ProgressState Progress;
@@ -30,10 +33,12 @@ void ProgressReset();
 // Starts a stage of `size` bytes. Sends nothing to the bar.
 void ProgressStage(uint32_t size);
 
-// Adds `count` bytes and drains the queue. The bar gets the range and the
-// position at the start of a stage, then the position (with a repaint of the
-// dialog and the bar) only when it moved by a pixel of the bar's width (a
-// thousandth of the range when the width is unknown) or reached the end.
+// Adds `count` bytes. The bar gets the range and the position at the start
+// of a stage, then the position (with a repaint of the dialog and the bar)
+// only when it moved by a pixel of the bar's width (a thousandth of the
+// range when the width is unknown) and 16 ms have passed since the last, or
+// when it reached the end. The queue is drained after every repaint and
+// whenever 5 ms have passed since the last drain.
 void ProgressAdvance(uint32_t count);
 
 // Dispatches every message waiting in the thread's queue, then returns.

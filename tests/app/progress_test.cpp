@@ -10,6 +10,7 @@
 
 #include "app/messages.h"
 #include "app/progress.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/platform_guard.h"
 
 namespace {
@@ -64,7 +65,13 @@ class ProgressTest : public testing::Test {
     Platform.UpdateWindow = CountingUpdateWindow;
     Platform.PeekMessageA = CountingPeekMessage;
   }
+  // A write of `count` bytes, `ms` after the one before.
+  void Write(uint32_t count, DWORD ms = 20) {
+    clock_.Advance(ms);
+    ProgressAdvance(count);
+  }
   ScopedPlatform platform_;
+  FakeClock clock_;
 };
 
 // The first stage reaches 60 %: 600 bytes on a scale of 1000.
@@ -86,7 +93,7 @@ TEST_F(ProgressTest, LaterStage) {
   EXPECT_EQ(Progress.range, 1000);
   EXPECT_EQ(Progress.position, 600);
   for (int i = 0; i < 4; ++i)
-    ProgressAdvance(100);
+    Write(100);
   EXPECT_EQ(Progress.position, 1000);
   EXPECT_EQ(SentToBar, std::vector<Sent>({{PBM_SETRANGE32, 0, 1000},
                                           {PBM_SETPOS, 700, 0},
@@ -108,17 +115,18 @@ TEST_F(ProgressTest, EqualRangesInARow) {
 }
 
 // Many small writes: the bar is told and repainted only when it moved by a
-// pixel (here a thousandth of the range: the fake bar has no width), and at
-// the end of the stage, which it reaches exactly, once; the queue is drained
-// on every advance. A bar of 100 pixels inside its border gets a hundredth. An advance of 0 or an
-// empty stage repaints nothing after the stage's first.
+// pixel (here a thousandth of the range: the fake bar has no width) and a
+// frame (16 ms) has passed, and at the end of the stage, which it reaches
+// exactly, once; the queue is drained every 5 ms and after every repaint. A
+// bar of 100 pixels inside its border gets a hundredth. An advance of 0 or
+// an empty stage repaints nothing after the stage's first.
 TEST_F(ProgressTest, UpdatesOnlyWhenTheBarMoves) {
   Progress.mode = -1;
   ProgressStage(400000);  // 1,000 units to a thousandth.
   for (int i = 0; i < 3999; ++i)
-    ProgressAdvance(100);
-  ProgressAdvance(99);
-  ProgressAdvance(1);
+    Write(100);
+  Write(99);
+  Write(1);
   EXPECT_EQ(Peeks, 4001);
   EXPECT_EQ(SentToBar.size(), 1u + 401u);
   EXPECT_EQ(Updates, 2 * 401);
@@ -127,24 +135,37 @@ TEST_F(ProgressTest, UpdatesOnlyWhenTheBarMoves) {
     EXPECT_GE(SentToBar[i].wParam - SentToBar[i - 1].wParam, 1000u) << i;
   // Writes beyond the stage's size (unpacking writes more than the packed
   // size) leave the full bar alone.
-  ProgressAdvance(5000);
-  ProgressAdvance(5000);
+  Write(5000);
+  Write(5000);
   EXPECT_EQ(SentToBar.size(), 1u + 401u);
 
   SentToBar.clear();
   Platform.GetWindowRect = HundredPixels;
   ProgressStage(800000);
   for (int i = 0; i < 8000; ++i)
-    ProgressAdvance(100);
+    Write(100);
   ASSERT_EQ(SentToBar.size(), 1u + 41u);
   EXPECT_EQ(SentToBar[2].wParam - SentToBar[1].wParam, 20000u);
+
+  // Fast writes, a millisecond apart: a repaint a frame, a drain every 5 ms.
+  SentToBar.clear();
+  Peeks = 0;
+  Platform.GetWindowRect = PlatformReal().GetWindowRect;  // No width: a pixel is 10 writes.
+  ProgressStage(400000);
+  for (int i = 0; i < 4000; ++i)
+    Write(100, 1);
+  EXPECT_GE(SentToBar.size(), 1u + 4000u / 16u);
+  EXPECT_LE(SentToBar.size(), 3u + 4000u / 16u);
+  EXPECT_EQ(SentToBar.back(), (Sent{PBM_SETPOS, 1000000, 0}));
+  EXPECT_GE(Peeks, 4000 / 5);
+  EXPECT_LE(Peeks, 4000 / 5 + 4000 / 16);
 
   SentToBar.clear();
   Updates = 0;
   ProgressStage(0);
   EXPECT_EQ(Progress.range, 0);
-  ProgressAdvance(0);
-  ProgressAdvance(0);
+  Write(0);
+  Write(0);
   EXPECT_EQ(SentToBar, std::vector<Sent>({{PBM_SETRANGE32, 0, 0}, {PBM_SETPOS, 0, 0}}));
   EXPECT_EQ(Updates, 2);
 }

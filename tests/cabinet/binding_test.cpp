@@ -155,17 +155,17 @@ TEST_F(CallbacksTest, ForeignValuesRefused) {
 }
 
 int Advanced;
-// Every advance drains the queue, whether or not the bar is redrawn.
-BOOL WINAPI CountAdvance(LPMSG, HWND, UINT, UINT, UINT) {
+// Every advance reads the clock, whether or not the bar is redrawn.
+DWORD WINAPI CountAdvance() {
   ++Advanced;
-  return FALSE;
+  return 0;
 }
 
 // The bar moves before each write, also for a write of 0 bytes and for one
 // that fails.
 TEST_F(CallbacksTest, WriteAdvancesFirst) {
   ScopedPlatform platform;
-  Platform.PeekMessageA = CountAdvance;
+  Platform.GetTickCount = CountAdvance;
   Advanced = 0;
   std::string path = P("w");
   INT_PTR handle = CabOpen(&path[0], 0x8000 | 0x100, 0x100);  // read-only handle

@@ -43,6 +43,12 @@ BOOL WINAPI CountingCloseHandle(HANDLE handle) {
   --HandlesLive;
   return PlatformReal().CloseHandle(handle);
 }
+// Each chunk comes a frame after the one before, so that every move of the
+// bar is shown.
+DWORD WINAPI FrameApart() {
+  static DWORD now = 0;
+  return now += 20;
+}
 LRESULT WINAPI NoBar(HWND, UINT message, WPARAM wParam, LPARAM) {
   if (message == 0x402)  // PBM_SETPOS
     Advances.push_back(static_cast<uint32_t>(wParam));
@@ -64,6 +70,7 @@ class CopyTest : public testing::Test {
     Platform.CreateFileA = CountingCreateFile;
     Platform.CloseHandle = CountingCloseHandle;
     Platform.SendMessageA = NoBar;
+    Platform.GetTickCount = FrameApart;
   }
   void TearDown() override {
     EXPECT_EQ(BlocksLive, 0) << "blocks not freed";

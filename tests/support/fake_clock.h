@@ -1,5 +1,5 @@
-// A clock that moves only when the code under test sleeps, so that waiting
-// out a busy file costs a test nothing. Replaces GetTickCount and Sleep in
+// A clock that moves only when the code under test sleeps or the test says
+// so, so that waiting out a busy file costs a test nothing. Replaces GetTickCount and Sleep in
 // the platform table for its lifetime.
 
 #ifndef INSTALLER_TESTS_SUPPORT_FAKE_CLOCK_H_
@@ -21,6 +21,8 @@ class FakeClock {
     Platform.Sleep = Wait;
   }
   DWORD elapsed() const { return now_ - kStart; }
+  // Time passing while the code under test works.
+  void Advance(DWORD ms) { now_ += ms; }
   int sleeps() const { return sleeps_; }
 
  private:
