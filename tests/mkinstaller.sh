@@ -4,7 +4,8 @@
 # folder gives the same bytes twice; a signed installer verifies, still
 # carries its payload, and one changed byte breaks the signature; the
 # version resource takes --version. The source tree stays untouched.
-# Usage: mkinstaller.sh RESOURCES_TESTS.exe WORK_DIR
+# The signed installer runs end to end in a real window (X11_PREFIX).
+# Usage: mkinstaller.sh RESOURCES_TESTS.exe WORK_DIR MERVOLT.EXE X11_PREFIX
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$here/..
@@ -22,7 +23,7 @@ before=$(cd "$repo" && git status --porcelain 2>/dev/null || true)
 carries "$1" "$work/any.cab" "$work/any.exe"
 
 # From a folder: the cabinet is the one the project's writer makes of it.
-cp "$work/any.exe" "$work/files/MERVOLT.EXE"
+cp "$3" "$work/files/MERVOLT.EXE"
 touch -d '2020-02-29 12:34:56' "$work/files/sub/b.txt"
 chmod a-w "$work/files/random.bin"
 "$mk" --from "$work/files" --out "$work/from.exe" --arch x86_64 --version 2.3.4.5 | tee "$work/from.txt"
@@ -73,10 +74,13 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/ce
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/vendor.p12" -passout pass:test-pass
 refuse --payload "$work/any.cab" --sign-pkcs12 "$work/vendor.p12"
 TEST_SIGN_PASS=wrong refuse --payload "$work/any.cab" --sign-pkcs12 "$work/vendor.p12" --sign-pass-env TEST_SIGN_PASS
-TEST_SIGN_PASS=test-pass "$mk" --payload "$work/any.cab" --out "$work/signed.exe" --arch x86_64 \
-  --sign-pkcs12 "$work/vendor.p12" --sign-pass-env TEST_SIGN_PASS >/dev/null
+TEST_SIGN_PASS=test-pass "$mk" --from "$work/files" --out "$work/signed.exe" --arch x86_64 \
+  --version 2.3.4.5 --sign-pkcs12 "$work/vendor.p12" --sign-pass-env TEST_SIGN_PASS >/dev/null
 osslsigncode verify -in "$work/signed.exe" -CAfile "$work/cert.pem" >/dev/null 2>&1 || fail "signature"
-carries "$1" "$work/any.cab" "$work/signed.exe"
+carries "$1" "$work/from.cab" "$work/signed.exe"
+WINEPREFIX=$4 WINE_GRAPHICS=x11 "$repo/tools/demo" "$work/signed.exe" "$work/demo" >"$work/demo.txt" 2>&1
+grep -q '^exit code: 1$' "$work/demo.txt" && grep -q '^  program .*MERVOLT.EXE$' "$work/demo.txt" &&
+  grep -q '^left in the temporary folder: nothing$' "$work/demo.txt" || fail "the signed installer: $(cat "$work/demo.txt")"
 python3 -c "
 d = bytearray(open('$work/signed.exe', 'rb').read()); d[len(d) // 3] ^= 1
 open('$work/changed.exe', 'wb').write(d)"
@@ -85,7 +89,7 @@ open('$work/changed.exe', 'wb').write(d)"
 # How anyone checks a signed installer against the sources: the vendor's
 # signature attached to one's own unsigned build gives the vendor's file.
 osslsigncode extract-signature -in "$work/signed.exe" -out "$work/signature.der" >/dev/null
-osslsigncode attach-signature -sigin "$work/signature.der" -in "$work/any.exe" \
+osslsigncode attach-signature -sigin "$work/signature.der" -in "$work/from.exe" \
   -out "$work/attached.exe" >/dev/null 2>&1 || true
 cmp -s "$work/attached.exe" "$work/signed.exe" || fail "the signature does not fit one's own build"
 
