@@ -5,6 +5,7 @@
 #include "app/messages.h"
 #include "app/progress.h"
 #include "cabinet/binding.h"
+#include "fs/copy.h"
 #include "fs/file.h"
 #include "fs/path.h"
 #include "fs/tree.h"
@@ -106,6 +107,68 @@ static bool IsNameInside(const char* name) {
   }
 }
 
+// The file name of the volume at `path` when that volume may be copied in
+// from the medium: a plain name (no stream, no device) in a folder reached
+// without "." or ".." components, so that nothing is written outside the
+// folder the set is read from (empty components, as in a network path's
+// start, are no step out). Null otherwise.
+static const char* FetchableVolumeName(const char* path) {
+  if (strchr(path, '/') != NULL)
+    return NULL;
+  const char* name = path;
+  for (const char* p = path;; ++p) {
+    if (*p != '\\' && *p != '\0')
+      continue;
+    char component[MAX_PATH];
+    const size_t length = static_cast<size_t>(p - name);
+    if (length >= sizeof(component))
+      return NULL;
+    memcpy(component, name, length);
+    component[length] = '\0';
+    if (length != 0 && IsDotsName(component))
+      return NULL;
+    if (*p == '\0')
+      return length != 0 && IsNameInside(component) ? name : NULL;
+    name = p + 1;
+  }
+}
+
+// The volume `name` on the medium, in `source` (MAX_PATH bytes). False when
+// there is no medium or the path does not fit.
+static bool MediumPath(const CabinetContext* context, const char* name, char* source) {
+  return context->mediumDir != NULL && PathCopy(source, MAX_PATH, context->mediumDir) != NULL &&
+         PathJoin(source, MAX_PATH, name) != NULL;
+}
+
+// Copies the volume at `path` from the medium when it is missing there, or,
+// with `replace`, in any case (the user has just put the disk in: a copy
+// made before may be of the wrong disk). True when a copy was made. The copy
+// shows its own progress; the bar then goes back to the unpacking.
+static bool FetchVolume(const CabinetContext* context, const char* path, bool replace) {
+  const char* name = FetchableVolumeName(path);
+  char source[MAX_PATH];
+  // The medium may be the very folder the set is read from: nothing to copy.
+  if (name == NULL || !MediumPath(context, name, source) || _stricmp(source, path) == 0 ||
+      FsAccess(source, 0) != 0)
+    return false;
+  if (FsAccess(path, 0) == 0 && (!replace || FsUnlink(path) != 0))
+    return false;
+  const ProgressState unpacking = Progress;
+  const bool copied = CopyWholeFile(source, path, 0) == 0;
+  if (!copied)
+    FsUnlink(path);
+  Progress = unpacking;
+  Progress.sentRange = -1;
+  return copied;
+}
+
+// The path a prompt names for the volume at `path`: on the medium, where the
+// user is to put it, when it is fetched from there; else `path` itself.
+static const char* ShownVolumePath(const CabinetContext* context, const char* path, char* buffer) {
+  const char* name = FetchableVolumeName(path);
+  return name != NULL && MediumPath(context, name, buffer) ? buffer : path;
+}
+
 // Converts the UTF-8 `name` into the ANSI code page in `out` (`size` bytes).
 // False when it is not valid UTF-8, does not fit, or has a character the code
 // page cannot show exactly.
@@ -178,12 +241,18 @@ static INT_PTR FinishStagedFile(CabinetContext* context, const FDINOTIFICATION* 
 }
 
 // Kind 4: the library needs the next volume; `fdie` says why it asks again.
+// It reads every volume from the folder of the first; one that is not there
+// is copied in from the medium, and asked for on the medium when it is not
+// there either.
 static INT_PTR RequestNextVolume(CabinetContext* context, FDINOTIFICATION* notification) {
   if (!NoteNextCabinet(context, notification)) {
     context->failure = FDIERROR_CORRUPT_CABINET;
     return -1;
   }
-  if (notification->fdie == FDIERROR_WRONG_CABINET && PromptWrongVolume(context->nextCabinet)) {
+  char shown[MAX_PATH];
+  const char* shownPath = ShownVolumePath(context, context->nextCabinet, shown);
+  if (notification->fdie == FDIERROR_WRONG_CABINET && PromptWrongVolume(shownPath)) {
+    FetchVolume(context, context->nextCabinet, true);
     notification->fdie = FDIERROR_NONE;
     return 0;
   }
@@ -193,9 +262,12 @@ static INT_PTR RequestNextVolume(CabinetContext* context, FDINOTIFICATION* notif
   // user can change it or give up, instead of the library trying forever.
   const bool mayGoOn =
       notification->fdie == FDIERROR_NONE || notification->fdie == FDIERROR_WRONG_CABINET;
-  if (mayGoOn && FsAccess(context->nextCabinet, 0) == 0)
+  if (mayGoOn && (FsAccess(context->nextCabinet, 0) == 0 || FetchVolume(context, context->nextCabinet, false)))
     return 0;
-  return PromptInsertDisk(context->nextCabinet) ? 0 : -1;
+  if (!PromptInsertDisk(shownPath))
+    return -1;
+  FetchVolume(context, context->nextCabinet, true);
+  return 0;
 }
 
 FNFDINOTIFY(CabinetNotify) {
@@ -329,10 +401,14 @@ static int ExtractVolume(HFDI library, CabinetContext* context, ERF* error) {
   // they serve only the handles they handed out.
   INT_PTR handle;
   while ((handle = CabOpen(context->currentCabinet, kFsBinary | kFsSequential, 0)) == -1) {
-    if (!PromptInsertDisk(context->currentCabinet)) {
+    if (FetchVolume(context, context->currentCabinet, false))
+      continue;
+    char shown[MAX_PATH];
+    if (!PromptInsertDisk(ShownVolumePath(context, context->currentCabinet, shown))) {
       ShowCabinetError(FDIERROR_USER_ABORT);
       return -1;
     }
+    FetchVolume(context, context->currentCabinet, true);
   }
   FDICABINETINFO info;
   memset(&info, 0, sizeof(info));
@@ -380,7 +456,7 @@ static BOOL DestroyLibrary(HFDI library) {
   return destroyed;
 }
 
-int ExtractCabinetSet(const char* cabinetPath, const char* targetDir) {
+int ExtractCabinetSet(const char* cabinetPath, const char* targetDir, const char* mediumDir) {
   CabinetContext context;
   ERF error;
   memset(&context, 0, sizeof(context));
@@ -401,6 +477,7 @@ int ExtractCabinetSet(const char* cabinetPath, const char* targetDir) {
     return -1;
   }
   context.stagingDir = staging;
+  context.mediumDir = mediumDir;
 
   int pass;
   while ((pass = ExtractVolume(library, &context, &error)) == 1) {

@@ -14,6 +14,10 @@ struct CabinetContext {
   char nextDisk[MAX_PATH];        // The successor's disk name (kept, not shown).
   char currentFile[MAX_PATH];     // Name in the cabinet of the file being written.
   const char* stagingDir;
+  // The folder the installer came from, where the user puts the disk with a
+  // volume that is asked for (ending with "\\", or empty for the current
+  // directory); null when volumes are only looked for beside the first.
+  const char* mediumDir;
   // The error of a failure noticed here rather than by the library (a name
   // that would leave the staging directory, a file that cannot be made), 0
   // when none; shown instead of the library's "user abort".
@@ -24,9 +28,12 @@ struct CabinetContext {
 
 // Unpacks the cabinet at `cabinetPath`, and every volume that continues it,
 // into a new staging directory inside `targetDir`, then moves the result into
-// `targetDir`. Returns 0, or -1 after an error box (none when the library's
-// context could not be made); the staging directory is gone either way.
-int ExtractCabinetSet(const char* cabinetPath, const char* targetDir);
+// `targetDir`. A volume missing beside the first is copied there from
+// `mediumDir` (see CabinetContext; may be null), and asked for there when it
+// is not on it either. Returns 0, or -1 after an error box (none when the
+// library's context could not be made); the staging directory is gone either
+// way.
+int ExtractCabinetSet(const char* cabinetPath, const char* targetDir, const char* mediumDir);
 
 // The notification handler given to FDICopy: follows the volumes of the set,
 // writes each file into the staging directory (refusing names that would

@@ -78,7 +78,7 @@ int RunInstallation() {
   // Companions go first, so that a file of the same name in the cabinet
   // replaces its companion.
   CopyCompanionFiles(workDir, installerFolder);
-  if (ExtractCabinetSet(payloadPath, workDir) != 0) {
+  if (ExtractCabinetSet(payloadPath, workDir, installerFolder) != 0) {
     ShowError(kPayloadNotUnpacked);
     goto cleanup;
   }

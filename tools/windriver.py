@@ -97,7 +97,7 @@ class Run:
     order they appear (Return for any box beyond them)."""
 
     def __init__(self, out, exe, args=(), answers=(), cancel=False, env=None, kill_at_box=None,
-                 shoot_running=False):
+                 shoot_running=False, while_box_open=None):
         self.out = out
         self.log = os.path.join(out, 'wine.log')
         self.boxes = []
@@ -111,6 +111,9 @@ class Run:
                                        stdout=log, stderr=log)
         self.kill_at_box = kill_at_box
         self.shoot_running = shoot_running
+        # Called with the number of each box before it is answered, as a user
+        # acts while a box is open (puts a disk in).
+        self.while_box_open = while_box_open
         try:
             self._drive(process, answers, cancel)
         finally:
@@ -157,6 +160,8 @@ class Run:
                 window = boxes[-1]
                 time.sleep(0.3)  # painted, for the picture
                 self.shoot('box%d' % (len(answered) + 1))
+                if self.while_box_open:
+                    self.while_box_open(len(answered) + 1)
                 key = answers[len(answered)] if len(answered) < len(answers) else 'Return'
                 answer(window, key, process)
                 answered.append(window)

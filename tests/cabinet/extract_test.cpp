@@ -93,7 +93,7 @@ class ExtractSetTest : public testing::Test {
   void TearDown() override { UnbindCabinetLibrary(); }
 
   int Extract(const std::string& cabinet) {
-    return ExtractCabinetSet(cabinet.c_str(), target_.path().c_str());
+    return ExtractCabinetSet(cabinet.c_str(), target_.path().c_str(), NULL);
   }
   // Writes `entries` as one cabinet into the medium and unpacks it.
   int ExtractEntries(const std::vector<CabEntry>& entries, const CabLayout& layout = CabLayout()) {
@@ -275,17 +275,20 @@ TEST_F(ExtractSetTest, CabarcSets) {
 // Sets whose one folder runs through three, four and five volumes, two
 // whole blocks to a volume, stored, MSZIP and LZX: a file from the first
 // volume into the second, one from there to the last, and one that starts in
-// the last. With every volume present, and with each volume given only when
-// it is asked for, as disks would be; the bar ends exactly full. The library
-// takes up a folder in a later volume by decoding from that volume's first
-// block, which an LZX stream does not allow; so with LZX the small file comes
-// first and every file starts in the first volume.
+// the last. With every volume present; with each volume given only when it
+// is asked for, as disks would be; and as the installer reads them: the
+// first in the folder it unpacks into, the second beside the installer (the
+// medium) and each later one put there only when asked for, where the prompt
+// says. The bar ends exactly full. The library takes up a folder in a later
+// volume by decoding from that volume's first block, which an LZX stream does
+// not allow; so with LZX the small file comes first and every file starts in
+// the first volume.
 TEST_F(ExtractSetTest, FolderThroughEveryVolume) {
+  enum Supply { kAllThere, kOnRequest, kFromMedium };
   for (size_t count = 3; count <= 5; ++count) {
     for (CabCompression method : {kCabStored, kCabMszip, kCabLzx21}) {
-      for (bool onRequest : {false, true}) {
-        SCOPED_TRACE(testing::Message() << count << " volumes, method " << method
-                                        << (onRequest ? ", given on request" : ""));
+      for (Supply supply : {kAllThere, kOnRequest, kFromMedium}) {
+        SCOPED_TRACE(testing::Message() << count << " volumes, method " << method << ", supply " << supply);
         RemoveTreeForTest(target_.path());
         MakeDir(target_.path());
         RemoveTreeForTest(medium_.path());
@@ -306,29 +309,64 @@ TEST_F(ExtractSetTest, FolderThroughEveryVolume) {
         layout.compression = method;
         layout.blockSize = 4096;
         const std::vector<std::string> cabinets = BuildSpanningSet(entries, names, layout, 2);
+        const std::string first = supply == kFromMedium ? target_ / names[0] : medium_ / names[0];
         std::vector<std::string> asked;
-        for (size_t i = 0; i < count; ++i) {
-          if (!onRequest || i == 0)
+        std::vector<std::string> unpacked = {"first.bin", "sub", "sub\\second.bin", "third.txt"};
+        WriteFileBytes(first, cabinets[0]);
+        for (size_t i = 1; i < count; ++i) {
+          if (supply == kAllThere || (supply == kFromMedium && i == 1))
             WriteFileBytes(medium_ / names[i], cabinets[i]);
           else
             asked.push_back(InsertDiskText(medium_ / names[i]));
         }
+        if (supply == kFromMedium)
+          unpacked.insert(unpacked.end(), names.begin(), names.end());
         BoxScript boxes;
         boxes.WhileOpen([&](const BoxRecord& box) {
           for (size_t i = 0; i < count; ++i) {
             if (box.text == InsertDiskText(medium_ / names[i]))
               WriteFileBytes(medium_ / names[i], cabinets[i]);
           }
+          // A volume asked for again and again is not looked for where it
+          // was put: end the run rather than the test.
+          if (boxes.boxes().size() > 2 * count) {
+            for (size_t i = 1; i < count; ++i)
+              WriteFileBytes(target_ / names[i], cabinets[i]);
+          }
         });
-        EXPECT_EQ(Extract(medium_ / names[0]), 0);
+        EXPECT_EQ(ExtractCabinetSet(first.c_str(), target_.path().c_str(),
+                                    supply == kFromMedium ? (medium_.path() + "\\").c_str() : NULL),
+                  0);
         EXPECT_EQ(boxes.texts(), asked);
-        EXPECT_EQ(ListTree(target_.path()), std::vector<std::string>({"first.bin", "sub", "sub\\second.bin", "third.txt"}));
+        std::sort(unpacked.begin(), unpacked.end());
+        EXPECT_EQ(ListTree(target_.path()), unpacked);
         for (const CabEntry& entry : entries)
           EXPECT_TRUE(ReadFileBytes(target_ / entry.name) == entry.data) << entry.name;
         EXPECT_EQ(Progress.position, Progress.range);
       }
     }
   }
+}
+
+// A next volume whose name leaves the folder the set is read from is not
+// copied in from the medium, where a file of its last component lies: it is
+// only asked for, and nothing is written outside that folder.
+TEST_F(ExtractSetTest, VolumeLeavingTheFolderNotFetched) {
+  const std::string work = target_ / "work";
+  MakeDir(work);
+  std::vector<CabEntry> entries(1);
+  entries[0].name = "spanning.bin";
+  entries[0].data = Pattern(12000, 1);
+  CabLayout layout;
+  layout.blockSize = 4096;
+  const std::vector<std::string> cabinets = BuildSpanningSet(entries, {"vol1.cab", "..\\vol2.cab"}, layout, 2);
+  WriteFileBytes(work + "\\vol1.cab", cabinets[0]);
+  WriteFileBytes(medium_ / "vol2.cab", cabinets[1]);
+  BoxScript boxes;
+  boxes.Answer({IDCANCEL, IDYES});
+  EXPECT_EQ(ExtractCabinetSet((work + "\\vol1.cab").c_str(), work.c_str(), (medium_.path() + "\\").c_str()), -1);
+  EXPECT_EQ(boxes.texts(), std::vector<std::string>({InsertDiskText(work + "\\..\\vol2.cab"), kConfirmAbort, kUserAbort}));
+  EXPECT_EQ(ListTree(target_.path()), std::vector<std::string>({"work", "work\\vol1.cab"}));
 }
 
 // A missing volume is asked for; put in place while the prompt is open and
@@ -501,7 +539,7 @@ TEST_F(ExtractSetTest, StagingNotMade) {
   entries[0].name = "a.txt";
   WriteFileBytes(medium_ / "one.cab", BuildCabinet(entries, CabLayout()));
   BoxScript boxes;
-  EXPECT_EQ(ExtractCabinetSet((medium_ / "one.cab").c_str(), (target_ / "missing").c_str()), -1);
+  EXPECT_EQ(ExtractCabinetSet((medium_ / "one.cab").c_str(), (target_ / "missing").c_str(), NULL), -1);
   EXPECT_EQ(boxes.texts(), std::vector<std::string>({"Nie mo\xbfna utworzy\xe6 katalogu tymczasowego"}));
 }
 
@@ -530,7 +568,7 @@ TEST_F(ExtractSetTest, HostileNamesRefused) {
     entries[1].data = "evil";
     WriteFileBytes(medium_ / "one.cab", BuildCabinet(entries, CabLayout()));
     BoxScript boxes;
-    EXPECT_EQ(ExtractCabinetSet((medium_ / "one.cab").c_str(), inner.c_str()), -1);
+    EXPECT_EQ(ExtractCabinetSet((medium_ / "one.cab").c_str(), inner.c_str(), NULL), -1);
     EXPECT_EQ(boxes.texts(), std::vector<std::string>({kDamaged}));
     EXPECT_EQ(ListTree(medium_.path()), std::vector<std::string>({"in", "one.cab"}));
     EXPECT_FALSE(PathExists("C:\\evil.txt"));

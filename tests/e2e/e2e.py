@@ -156,15 +156,21 @@ def cancel_before_run(opts, out_root):
 
 
 def multi_volume(opts, out_root):
+    """A set of three volumes: the second beside the installer as a companion
+    file, the third asked for there and put there while the prompt is open,
+    as a disk is put in."""
     s = Scenario('multi-volume', out_root)
     exe = s.place(opts.multi, 'instalator.exe')
     s.place(opts.volume2)
-    run = Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'})
+    run = Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'},
+              while_box_open=lambda n: s.place(opts.volume3))
     s.equal(run.code, 1, 'exit code')
-    s.equal(run.boxes, [], 'boxes')
+    medium = 'Z:' + s.medium.replace('/', '\\')
+    s.equal(run.boxes, ['Proszę włożyć dysk z plikiem %s\\dysk3.cab.' % medium], 'boxes')
     report = s.report()
     if report:
-        for name in list(payload_files(opts.payload_dir)) + ['z-drugiego-woluminu.txt']:
+        for name in list(payload_files(opts.payload_dir)) + ['z-drugiego-woluminu.txt',
+                                                             'z-trzeciego-woluminu.txt']:
             s.check(name in report['files'], name + ' missing')
     return s
 
@@ -266,6 +272,7 @@ def killed_run(opts, out_root):
     left = sorted(set(work_dirs()) - set(before))
     s.equal(len(left), 1, 'work directories left by the killed run')
     s.place(opts.volume2)
+    s.place(opts.volume3)
     run = Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'})
     s.equal(run.code, 1, 'exit code of the next run')
     s.equal(run.boxes, [], 'boxes of the next run')
@@ -280,12 +287,12 @@ def main():
         os.environ['E2E_INSIDE_XVFB'] = '1'
         os.execvp('xvfb-run', ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', sys.executable] + sys.argv)
     parser = argparse.ArgumentParser()
-    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'marker', 'load-by-name',
+    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'volume3', 'marker', 'load-by-name',
                    'mervolt', 'payload-dir', 'out'):
         parser.add_argument('--' + option, required=True)
     parser.add_argument('--only', help='run only the scenarios whose name contains this')
     opts = parser.parse_args()
-    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'marker', 'load_by_name',
+    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'volume3', 'marker', 'load_by_name',
                    'mervolt', 'payload_dir', 'out'):
         setattr(opts, option, os.path.abspath(getattr(opts, option)))
     os.makedirs(opts.out, exist_ok=True)

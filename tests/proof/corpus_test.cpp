@@ -152,7 +152,7 @@ class CorpusTest : public testing::Test {
       Platform.FindClose = CountedFindClose;
       Platform.LocalAlloc = CountedAlloc;
       Platform.LocalFree = CountedFree;
-      result = ExtractCabinetSet((sandbox / "one.cab").c_str(), target.c_str());
+      result = ExtractCabinetSet((sandbox / "one.cab").c_str(), target.c_str(), NULL);
       boxes = script.texts();
     }
     std::string problems;
@@ -451,7 +451,7 @@ TEST_F(CorpusTest, WrongVolumeInASet) {
     if (++shown == 3)
       DeleteFileA((medium / "a2.cab").c_str());
   });
-  EXPECT_EQ(ExtractCabinetSet((medium / "a1.cab").c_str(), target.path().c_str()), -1);
+  EXPECT_EQ(ExtractCabinetSet((medium / "a1.cab").c_str(), target.path().c_str(), NULL), -1);
   const std::string wrong = medium / "a2.cab" + " nie jest kolejnym woluminem\ntej sekwencji plików. Proszę włożyć właściwą dyskietkę!";
   EXPECT_EQ(boxes.texts(), std::vector<std::string>({wrong, wrong, wrong, "Proszę włożyć dysk z plikiem " + medium / "a2.cab" + ".",
                                                      "Na pewno przerwać operację?", "Przerwanie użytkownika"}));

@@ -149,7 +149,7 @@ TEST_F(LimitsTest, NextCabinetNameBeyondTheLimit) {
     WriteFileBytes(medium / "one.cab", BuildCabinet(entries, layout));
     BoxScript boxes;
     boxes.Answer({IDCANCEL, IDYES});
-    const int result = ExtractCabinetSet((medium / "one.cab").c_str(), target.path().c_str());
+    const int result = ExtractCabinetSet((medium / "one.cab").c_str(), target.path().c_str(), NULL);
     EXPECT_EQ(result, -1);
     ASSERT_FALSE(boxes.texts().empty());
     EXPECT_EQ(ListTree(target.path()), std::vector<std::string>());
