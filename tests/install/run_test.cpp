@@ -284,10 +284,11 @@ BOOL WINAPI RecordHide(HWND, int command) {
   return TRUE;
 }
 
-// A payload that is the first volume of a set: each further volume is asked
-// for by its path in the work directory, and once it is put there every file
-// of every volume is unpacked before the dialog hides. The second stage's
-// exit code, even -1, does not make the run fail.
+// A payload that is the first volume of a set: a further volume beside the
+// installer is copied into the work directory without a word; one that is
+// not there is asked for there, and used once it is put there. Every file of
+// every volume is unpacked before the dialog hides. The second stage's exit
+// code, even -1, does not make the run fail.
 TEST_F(RunTest, MultiVolumePayload) {
   TempDir medium;
   MakeDir(medium / "src");
@@ -300,6 +301,8 @@ TEST_F(RunTest, MultiVolumePayload) {
   ASSERT_EQ(RunCabarc(medium / "src", "-m none -d 60000 N ..\\vol*.cab big.bin MERVOLT.EXE last.txt"), 0);
   FakePayload = ReadFileBytes(medium / "vol1.cab");
   FakeInstallerPath = medium / "setup.exe";
+  const std::string third = ReadFileBytes(medium / "vol3.cab");
+  DeleteFileA((medium / "vol3.cab").c_str());
   ScopedPlatform platform;
   ServeFakePayload();
   Platform.ShowWindow = RecordHide;
@@ -309,24 +312,22 @@ TEST_F(RunTest, MultiVolumePayload) {
   SeenAtHide.clear();
   Launches = 0;
   BoxScript boxes;
-  std::vector<std::string> asked;
-  boxes.WhileOpen([&](const BoxRecord& box) {
+  boxes.WhileOpen([&](const BoxRecord&) {
     SeenWorkDir = WorkDirectory(temp_);
-    asked.push_back(box.text);
-    const std::string volume = "vol" + std::to_string(asked.size() + 1) + ".cab";
-    WriteFileBytes(SeenWorkDir + "\\" + volume, ReadFileBytes(medium / volume));
+    WriteFileBytes(medium / "vol3.cab", third);
+    // Asked for again and again, a volume is not looked for where it was
+    // put: end the run rather than the test.
+    if (boxes.boxes().size() > 3) {
+      WriteFileBytes(SeenWorkDir + "\\vol2.cab", ReadFileBytes(medium / "vol2.cab"));
+      WriteFileBytes(SeenWorkDir + "\\vol3.cab", third);
+    }
   });
   EXPECT_EQ(RunInstallation(), 0);
   EXPECT_EQ(Launches, 1);
-  ASSERT_GE(asked.size(), 2u);
-  EXPECT_EQ(asked[0], "Prosz\xea w\xb3o\xbfy\xe6 dysk z plikiem " + SeenWorkDir + "\\vol2.cab.");
-  std::vector<std::string> expected = {"MERVOLT.EXE", "big.bin", "dmins.cab", "last.txt"};
-  for (size_t i = 2; i <= asked.size() + 1; ++i)
-    expected.push_back("vol" + std::to_string(i) + ".cab");
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(SeenAtHide, expected);
+  EXPECT_EQ(boxes.texts(), std::vector<std::string>({"Prosz\xea w\xb3o\xbfy\xe6 dysk z plikiem " + medium / "vol3.cab" + "."}));
+  EXPECT_EQ(SeenAtHide, std::vector<std::string>(
+                            {"MERVOLT.EXE", "big.bin", "dmins.cab", "last.txt", "vol2.cab", "vol3.cab"}));
   EXPECT_EQ(WorkDirectory(temp_), "");
-  EXPECT_EQ(asked.size(), 2u);
 }
 
 }  // namespace
