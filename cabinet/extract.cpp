@@ -208,10 +208,20 @@ static INT_PTR OpenStagedFile(CabinetContext* context, const FDINOTIFICATION* no
     context->failure = FDIERROR_TARGET_FILE;
     return -1;
   }
-  const INT_PTR handle =
-      CabOpen(target, kFsBinary | kFsCreate | kFsSequential | kFsReadWrite, kFsReadable | kFsWritable);
+  const int flags = kFsBinary | kFsCreate | kFsSequential | kFsReadWrite;
+  INT_PTR handle = CabOpen(target, flags, kFsReadable | kFsWritable);
+  // A name the set holds twice: the later entry replaces the earlier one
+  // whole, instead of being written over its start, which would keep the
+  // earlier one's tail and attributes (or, read-only, not open at all).
+  if (handle != -1 && !FsOpenMadeFile) {
+    CabClose(handle);
+    handle = -1;
+  }
+  if (handle == -1 && FsAccess(target, 0) == 0 && FsChmod(target, kFsWritable) == 0 && FsUnlink(target) == 0)
+    handle = CabOpen(target, flags, kFsReadable | kFsWritable);
   if (handle == -1)
     context->failure = FDIERROR_TARGET_FILE;
+  context->currentFileNew = handle != -1;
   return handle;
 }
 
@@ -235,8 +245,11 @@ static INT_PTR FinishStagedFile(CabinetContext* context, const FDINOTIFICATION* 
     CabinetWriteFailed = true;
     return 0;
   }
-  if (joined)
-    Platform.SetFileAttributesA(target, notification->attribs & kKeptAttributes);
+  // The file was made by its open and has the archive attribute alone,
+  // which is what most entries keep: setting it again would change nothing.
+  const USHORT kept = notification->attribs & kKeptAttributes;
+  if (joined && !(context->currentFileNew && kept == FILE_ATTRIBUTE_ARCHIVE))
+    Platform.SetFileAttributesA(target, kept);
   return 1;
 }
 

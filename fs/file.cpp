@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 uint32_t FsErrno = 0;
+bool FsOpenMadeFile = false;
 uint32_t FsOsErrno = 0;
 
 // Permissions masked off when a file is created; never changed.
@@ -129,18 +130,22 @@ int32_t FsOpen(const char* path, int openFlags, int shareMode, int permissionMod
   else if (openFlags & kFsRandom)
     attributes |= FILE_FLAG_RANDOM_ACCESS;
 
-  HANDLE file = Platform.CreateFileA(path, access, share, &security, DispositionFor(openFlags),
-                                     attributes, NULL);
+  const DWORD disposition = DispositionFor(openFlags);
+  HANDLE file = Platform.CreateFileA(path, access, share, &security, disposition, attributes, NULL);
   if (file == INVALID_HANDLE_VALUE) {
     RecordLastError();
     return -1;
   }
+  // The platform says whether a file that may be made already existed.
+  const bool mayMake = disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS || disposition == CREATE_NEW;
+  const bool made = mayMake && Platform.GetLastError() != ERROR_ALREADY_EXISTS;
   if (Platform.GetFileType(file) == FILE_TYPE_UNKNOWN) {
     const DWORD code = Platform.GetLastError();
     Platform.CloseHandle(file);
     FsSetOsError(code);
     return -1;
   }
+  FsOpenMadeFile = made;
   return FromHandle(file);
 }
 

@@ -60,6 +60,10 @@ enum {
 };
 
 extern uint32_t FsErrno;
+
+// Set by every successful FsOpen: true when the file did not exist before
+// (a new file has only the archive attribute), false when it was opened.
+extern bool FsOpenMadeFile;
 extern uint32_t FsOsErrno;
 
 // Opens or creates `path`. Returns the handle (a 32-bit value, as the platform

@@ -182,6 +182,14 @@ TEST_F(ExtractSetTest, SingleCabinet) {
     entries[3].data = "r";
     entries[3].attribs = 0x01;
     entries[4].name = "empty.txt";
+    // A name held twice: the later entry, shorter, replaces the earlier one
+    // whole, attributes and all.
+    entries.resize(7);
+    entries[5].name = "twice.txt";
+    entries[5].data = "the earlier and longer entry";
+    entries[5].attribs = 0x01 | 0x02 | 0x20;
+    entries[6].name = "twice.txt";
+    entries[6].data = "later";
     // Files grouped by folder, in folder order, as cabinet makers write them.
     for (size_t i = 0; i < entries.size() && !layout.folders.empty(); ++i)
       entries[i].folder = static_cast<uint16_t>(i * layout.folders.size() / entries.size());
@@ -190,9 +198,13 @@ TEST_F(ExtractSetTest, SingleCabinet) {
     EXPECT_EQ(boxes.texts(), std::vector<std::string>());
     EXPECT_EQ(ListTree(target_.path()),
               std::vector<std::string>({"empty.txt", "hidden.txt", "kept.txt", "locked.txt", "readme.txt",
-                                        "sub", "sub\\deeper", "sub\\deeper\\data.bin"}));
-    for (const CabEntry& entry : entries)
-      EXPECT_TRUE(ReadFileBytes(target_ / entry.name) == entry.data) << entry.name;
+                                        "sub", "sub\\deeper", "sub\\deeper\\data.bin", "twice.txt"}));
+    for (const CabEntry& entry : entries) {
+      if (&entry != &entries[5]) {
+        EXPECT_TRUE(ReadFileBytes(target_ / entry.name) == entry.data) << entry.name;
+      }
+    }
+    EXPECT_EQ(Attributes(target_ / "twice.txt"), 0x20u);
     EXPECT_EQ(ReadFileBytes(target_ / "kept.txt"), "kept");
     EXPECT_EQ(WriteTime(target_ / "sub\\deeper\\data.bin"), std::make_pair(entries[1].date, entries[1].time));
     EXPECT_EQ(WriteTime(target_ / "readme.txt"), std::make_pair(entries[0].date, entries[0].time));
