@@ -48,7 +48,10 @@ FNFDINOTIFY(Notify) {
     if (DosDateTimeToFileTime(pfdin->date, pfdin->time, &local) && LocalFileTimeToFileTime(&local, &utc))
       SetFileTime(reinterpret_cast<HANDLE>(_get_osfhandle(static_cast<int>(pfdin->hf))), &utc, NULL, &utc);
     _close(static_cast<int>(pfdin->hf));
-    SetFileAttributesA(Current, pfdin->attribs & 0x27);
+    // A file made in the fresh folder has the archive attribute alone: as
+    // the installer, the floor does not set exactly that again.
+    if ((pfdin->attribs & 0x27) != FILE_ATTRIBUTE_ARCHIVE)
+      SetFileAttributesA(Current, pfdin->attribs & 0x27);
     return TRUE;
   }
   return 0;

@@ -4,6 +4,8 @@
 // a second stage that ends at once. Platform calls that open each phase are
 // timed; the progress messages and repaints are counted.
 // Usage: phases CABINET   Prints "phase milliseconds" lines and counts.
+// PHASES_TRACE=FILE: writes what the bar shows after each message that moves
+// it, "milliseconds-since-Instaluj permille" per line, for a plot.
 
 #include <windows.h>
 #include <commctrl.h>
@@ -33,6 +35,13 @@ int ProgressMessages, Repaints, Pumped;
 // to show what they cost.
 bool Quiet;
 bool MovedOnce;
+struct Shown {
+  double ms;
+  int permille;
+};
+std::vector<Shown> Trace;
+bool Tracing;
+LARGE_INTEGER Pressed;
 
 void Stamp(const char* phase) {
   Mark mark = {phase, {}};
@@ -95,7 +104,20 @@ LRESULT WINAPI CountProgress(HWND window, UINT message, WPARAM wParam, LPARAM lP
     if (Quiet)
       return 0;
   }
-  return PlatformReal().SendMessageA(window, message, wParam, lParam);
+  const LRESULT result = PlatformReal().SendMessageA(window, message, wParam, lParam);
+  // The position after each message that moves it (a new range alone is
+  // followed by the position for it before anything is painted).
+  if (Tracing && message >= WM_USER && message < WM_USER + 0x20 && message != PBM_SETRANGE32 &&
+      message != PBM_SETRANGE) {
+    const LRESULT position = PlatformReal().SendMessageA(window, PBM_GETPOS, 0, 0);
+    const LRESULT range = PlatformReal().SendMessageA(window, PBM_GETRANGE, FALSE, 0);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    Shown shown = {(now.QuadPart - Pressed.QuadPart) * 1000.0 / Frequency.QuadPart,
+                   range > 0 ? static_cast<int>(position * 1000 / range) : 0};
+    Trace.push_back(shown);
+  }
+  return result;
 }
 BOOL WINAPI CountRepaint(HWND window) {
   ++Repaints;
@@ -113,8 +135,10 @@ BOOL WINAPI CountPeek(LPMSG message, HWND window, UINT first, UINT last, UINT re
 
 INT_PTR CALLBACK PressInstall(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   const bool install = message == WM_COMMAND && LOWORD(wParam) == IDOK;
-  if (install)
+  if (install) {
     Stamp("work directory, library bound");
+    Pressed = Marks.back().at;
+  }
   const INT_PTR result = InstallerDialogProc(window, message, wParam, lParam);
   if (message == WM_INITDIALOG)
     PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
@@ -143,6 +167,7 @@ int main(int argc, char** argv) {
   CloseHandle(file);
   QueryPerformanceFrequency(&Frequency);
   Quiet = GetEnvironmentVariableA("PHASES_QUIET", NULL, 0) != 0;
+  Tracing = GetEnvironmentVariableA("PHASES_TRACE", NULL, 0) != 0;
 
   Platform.FindResourceA = PayloadFind;
   Platform.SizeofResource = PayloadSize;
@@ -166,6 +191,16 @@ int main(int argc, char** argv) {
   for (size_t i = 1; i < Marks.size() && strcmp(Marks[i - 1].phase, "end") != 0; ++i) {
     printf("phase %s %.1f\n", Marks[i - 1].phase,
            (Marks[i].at.QuadPart - Marks[i - 1].at.QuadPart) * 1000.0 / Frequency.QuadPart);
+  }
+  char tracePath[MAX_PATH];
+  if (Tracing) {
+    GetEnvironmentVariableA("PHASES_TRACE", tracePath, sizeof(tracePath));
+    FILE* out = fopen(tracePath, "w");
+    if (out != NULL) {
+      for (const Shown& shown : Trace)
+        fprintf(out, "%.1f %d\n", shown.ms, shown.permille);
+      fclose(out);
+    }
   }
   PROCESS_MEMORY_COUNTERS counters = {};
   counters.cb = sizeof(counters);

@@ -128,9 +128,10 @@ def run_extrac32(cab):
     return elapsed
 
 
-def run_phases(cab):
+def run_phases(cab, trace=None):
+    env = dict(os.environ, PHASES_TRACE=windows_path(trace)) if trace else None
     out = subprocess.run([WINE_RUN, os.path.join(X64, 'bench_phases.exe'), windows_path(cab)],
-                         capture_output=True, text=True, check=True).stdout
+                         capture_output=True, text=True, check=True, env=env).stdout
     phases, counts = {}, {}
     for line in out.splitlines():
         if line.startswith('phase '):
@@ -172,9 +173,16 @@ def main():
         print('run %d: installer %.0f ms to the second stage, %.0f ms to exit; FDICopy %.0f ms; '
               'extrac32 %.0f ms' % (i + 1, start, end, floors[-1], references[-1]), flush=True)
 
-    baseline_peaks = [run_installer(baseline)[2] for _ in range(3)]
+    baseline_runs = [run_installer(baseline) for _ in range(3)]
+    baseline_peaks = [r[2] for r in baseline_runs]
+    # What the bar showed over time, from one more phase run, and its plot.
+    trace = os.path.join(BENCH, 'bar-trace.txt')
+    run_phases(cab, trace)
+    subprocess.run([sys.executable, os.path.join(ROOT, 'tools', 'bench', 'plot_bar.py'),
+                    os.path.join(BENCH, 'bar.png'), 'this build=' + trace], check=True)
     median = statistics.median
     a, b = median(starts), median(floors)
+    fixed = median([r[0] for r in baseline_runs])
     lines = []
     lines.append('payload: %d files, %.1f MB, in a cabinet of %.1f MB (MSZIP); %d runs each, medians'
                  % (payload_files, payload_size / 1e6, cab_size / 1e6, opts.runs))
@@ -188,6 +196,14 @@ def main():
     lines.append('')
     lines.append('ratio (a)/(b), to the second stage\'s start: %.2f; to the end of the process: %.2f'
                  % (a / b, median(exits) / b))
+    # The machine's speed drifts between runs; each run times (a), (b) and (c)
+    # one after the other, so their ratios within a run drift less.
+    lines.append('the same, as the median of each run\'s own ratio: %.2f; (a)/(c) likewise: %.2f'
+                 % (median([s / f for s, f in zip(starts, floors)]),
+                    median([s / r for s, r in zip(starts, references)])))
+    lines.append('(e) the same installer around the 0.1 MB demo payload, "Instaluj" to the second stage\'s '
+                 'start: %.0f ms (what does not grow with the payload: the key reaching the dialog, the '
+                 'second stage\'s process start); ((a) - (e))/(b): %.2f' % (fixed, (a - fixed) / b))
     peak = median(peaks)
     base = median(baseline_peaks)
     lines.append('peak working set of the installer: %.1f MB = payload %.1f MB + %.1f MB'
@@ -206,13 +222,17 @@ def main():
         if n == 'dialog shown':
             continue
         lines.append('| %s | %.0f | %.0f %% |' % (n, totals[n], 100 * totals[n] / work))
+    extraction = totals.get('extraction into staging', 0.0)
+    lines.append('')
+    lines.append('the extraction phase alone over (b): %.0f / %.0f ms = %.2f' % (extraction, b, extraction / b))
     lines.append('')
     lines.append('progress updates sent to the bar: %d; repaints: %d'
                  % (median([c['progress-messages'] for c in count_runs]),
                     median([c['repaints'] for c in count_runs])))
     lines.append('')
-    lines.append('The phase run draws no visible bar; the difference to (a), %.0f ms, is the drawing '
-                 'of the bar, the dialog\'s own messages and the start of the second stage\'s process.'
+    lines.append('The difference of the phases to (a), %.0f ms, is the key press reaching the dialog and '
+                 'the start of the second stage\'s process. What the bar showed over time: '
+                 'build/bench/bar-trace.txt, drawn in build/bench/bar.png.'
                  % (a - sum(v for n, v in totals.items() if n not in ('dialog shown',
                                                                    'work directory removed, library unbound'))))
     report = '\n'.join(lines)
