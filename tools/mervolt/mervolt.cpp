@@ -24,6 +24,8 @@
 
 #include <string>
 
+#include "stamp.h"
+
 namespace {
 
 const char kDialogCaption[] = "Korvani Dalmera - Instalator";
@@ -154,44 +156,6 @@ void ShowReport(HINSTANCE instance, const std::string& report) {
   }
 }
 
-// The peak working set of the process that started this one, or 0.
-unsigned long long ParentPeakWorkingSet() {
-  const DWORD self = GetCurrentProcessId();
-  DWORD parent = 0;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE)
-    return 0;
-  PROCESSENTRY32 entry;
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-    if (entry.th32ProcessID == self)
-      parent = entry.th32ParentProcessID;
-  }
-  CloseHandle(snapshot);
-  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, parent);
-  if (process == NULL)
-    return 0;
-  PROCESS_MEMORY_COUNTERS counters = {};
-  counters.cb = sizeof(counters);
-  const BOOL got = GetProcessMemoryInfo(process, &counters, sizeof(counters));
-  CloseHandle(process);
-  return got ? counters.PeakWorkingSetSize : 0;
-}
-
-void WriteStamp(const char* path) {
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  const unsigned long long ticks = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  char text[96];
-  snprintf(text, sizeof(text), "%llu %llu\r\n", ticks, ParentPeakWorkingSet());
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-  if (file == INVALID_HANDLE_VALUE)
-    return;
-  DWORD written;
-  WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, NULL);
-  CloseHandle(file);
-}
-
 }  // namespace
 
 // Starts this program again as a helper that waits `ms` in the current
@@ -221,7 +185,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     LeaveHelper(linger);
   char stamp[MAX_PATH];
   if (GetEnvironmentVariableA("MERVOLT_STAMP", stamp, sizeof(stamp)) != 0)
-    WriteStamp(stamp);
+    stamp::WriteStamp(stamp);
   const std::string report = BuildReport();
   if (GetEnvironmentVariableA("MERVOLT_REPORT", NULL, 0) != 0)
     WriteReport(report);
