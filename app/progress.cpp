@@ -35,11 +35,13 @@ void ProgressStage(uint32_t size) {
       Progress.mode == 0 ? 0 : static_cast<int32_t>(static_cast<int64_t>(Progress.range) * 6 / 10);
 }
 
-// The bar is repainted at most this often while it moves (about 60 times a
-// second), and the queue drained at least this often: both well within what
-// a user sees as immediate.
-static const DWORD kRepaintInterval = 16;
-static const DWORD kPumpInterval = 5;
+// The bar is repainted at most this often while it moves (30 times a
+// second: it still moves smoothly), and the queue drained at least this
+// often (a frame): both well within what a user sees as immediate. Under
+// Wine each drain and each repaint is a round trip to the server and the X
+// server, so drawing more often than this slows the unpacking it shows.
+static const DWORD kRepaintInterval = 33;
+static const DWORD kPumpInterval = 16;
 
 void ProgressAdvance(uint32_t count) {
   const uint64_t bytes = static_cast<uint64_t>(Progress.carry) + count;
@@ -87,7 +89,7 @@ void ProgressAdvance(uint32_t count) {
     Platform.UpdateWindow(bar);
   }
   // Painting, moving the window and the close box are served between writes
-  // a few milliseconds apart, and after every repaint.
+  // a frame apart, and after every repaint.
   if (show || now - Progress.pumpedAt >= kPumpInterval) {
     Progress.pumpedAt = now;
     PumpMessages();

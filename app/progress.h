@@ -36,9 +36,9 @@ void ProgressStage(uint32_t size);
 // Adds `count` bytes. The bar gets the range and the position at the start
 // of a stage, then the position (with a repaint of the dialog and the bar)
 // only when it moved by a pixel of the bar's width (a thousandth of the
-// range when the width is unknown) and 16 ms have passed since the last, or
+// range when the width is unknown) and 33 ms have passed since the last, or
 // when it reached the end. The queue is drained after every repaint and
-// whenever 5 ms have passed since the last drain.
+// whenever 16 ms have passed since the last drain.
 void ProgressAdvance(uint32_t count);
 
 // Dispatches every message waiting in the thread's queue, then returns.

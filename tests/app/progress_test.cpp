@@ -66,7 +66,7 @@ class ProgressTest : public testing::Test {
     Platform.PeekMessageA = CountingPeekMessage;
   }
   // A write of `count` bytes, `ms` after the one before.
-  void Write(uint32_t count, DWORD ms = 20) {
+  void Write(uint32_t count, DWORD ms = 40) {
     clock_.Advance(ms);
     ProgressAdvance(count);
   }
@@ -116,10 +116,10 @@ TEST_F(ProgressTest, EqualRangesInARow) {
 
 // Many small writes: the bar is told and repainted only when it moved by a
 // pixel (here a thousandth of the range: the fake bar has no width) and a
-// frame (16 ms) has passed, and at the end of the stage, which it reaches
-// exactly, once; the queue is drained every 5 ms and after every repaint. A
-// bar of 100 pixels inside its border gets a hundredth. An advance of 0 or
-// an empty stage repaints nothing after the stage's first.
+// thirtieth of a second has passed, and at the end of the stage, which it
+// reaches exactly, once; the queue is drained every 16 ms and after every
+// repaint. A bar of 100 pixels inside its border gets a hundredth. An
+// advance of 0 or an empty stage repaints nothing after the stage's first.
 TEST_F(ProgressTest, UpdatesOnlyWhenTheBarMoves) {
   Progress.mode = -1;
   ProgressStage(400000);  // 1,000 units to a thousandth.
@@ -147,18 +147,18 @@ TEST_F(ProgressTest, UpdatesOnlyWhenTheBarMoves) {
   ASSERT_EQ(SentToBar.size(), 1u + 41u);
   EXPECT_EQ(SentToBar[2].wParam - SentToBar[1].wParam, 20000u);
 
-  // Fast writes, a millisecond apart: a repaint a frame, a drain every 5 ms.
+  // Fast writes, a millisecond apart: a repaint every 33 ms, a drain every 16.
   SentToBar.clear();
   Peeks = 0;
   Platform.GetWindowRect = PlatformReal().GetWindowRect;  // No width: a pixel is 10 writes.
   ProgressStage(400000);
   for (int i = 0; i < 4000; ++i)
     Write(100, 1);
-  EXPECT_GE(SentToBar.size(), 1u + 4000u / 16u);
-  EXPECT_LE(SentToBar.size(), 3u + 4000u / 16u);
+  EXPECT_GE(SentToBar.size(), 1u + 4000u / 33u);
+  EXPECT_LE(SentToBar.size(), 3u + 4000u / 33u);
   EXPECT_EQ(SentToBar.back(), (Sent{PBM_SETPOS, 1000000, 0}));
-  EXPECT_GE(Peeks, 4000 / 5);
-  EXPECT_LE(Peeks, 4000 / 5 + 4000 / 16);
+  EXPECT_GE(Peeks, 4000 / 16);
+  EXPECT_LE(Peeks, 4000 / 16 + 4000 / 33);
 
   SentToBar.clear();
   Updates = 0;

@@ -47,7 +47,7 @@ BOOL WINAPI CountingCloseHandle(HANDLE handle) {
 // bar is shown.
 DWORD WINAPI FrameApart() {
   static DWORD now = 0;
-  return now += 20;
+  return now += 40;
 }
 LRESULT WINAPI NoBar(HWND, UINT message, WPARAM wParam, LPARAM) {
   if (message == 0x402)  // PBM_SETPOS
