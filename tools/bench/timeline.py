@@ -28,6 +28,7 @@ import argparse
 import collections
 import os
 import re
+import shutil
 import signal
 import statistics
 import subprocess
@@ -106,6 +107,9 @@ def main():
     parser.add_argument('--runs', type=int, default=5)
     parser.add_argument('--installer', help='another installer to time in place of the benchmark\'s')
     opts = parser.parse_args()
+    if shutil.which('perf') is None or os.geteuid() != 0:
+        print('timeline.py: needs root and perf (tools/install-deps installs linux-perf)', file=sys.stderr)
+        return 2
     os.environ.setdefault('WINEPREFIX', os.path.join(bench.BENCH, 'wine'))
     os.environ['WINE_GRAPHICS'] = 'x11-unmanaged'
     cab, exe, _, _, _ = bench.prepare()
