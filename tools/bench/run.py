@@ -18,7 +18,10 @@ Prints medians, the ratio (a)/(b), each phase's share, the peak working set
 and the number of progress updates, and writes them to
 build/bench/results.md.
 
-Usage: run.py [--runs N]
+Everything (the X server, the Wine server, every contender) runs on one CPU
+unless --cpus says otherwise: see pin().
+
+Usage: run.py [--runs N] [--cpus N|all]
 """
 
 import argparse
@@ -81,6 +84,27 @@ def prepare():
     size = sum(os.path.getsize(os.path.join(top, f)) for top, _, files in os.walk(payload) for f in files)
     count = sum(len(files) for _, _, files in os.walk(payload))
     return cab, exe, baseline, size, count
+
+
+def pin(cpus):
+    """Keeps this process and all it starts on the first `cpus` CPUs ('all': no limit).
+
+    A Wine program asks its server for most of what it does (a file opened or
+    closed, a window painted, a process started), each a round trip. On this
+    machine's virtual CPUs a round trip between two CPUs costs about 70 us (a
+    wakeup across CPUs is 25-35 us each way), on one CPU about 10 us. Where
+    the kernel puts a program and the server is its own choice, and it
+    differs between runs and between contenders: the second stage's start
+    took 29-99 ms in (a) and 23-25 ms with everything on one CPU. One CPU
+    measures the programs' work rather than that choice; --cpus all
+    measures with every CPU."""
+    if cpus == 'all':
+        return 'every CPU'
+    if not cpus.isdigit() or int(cpus) < 1:
+        sys.exit('--cpus takes a number of CPUs or all')
+    allowed = sorted(os.sched_getaffinity(0))[:int(cpus)]
+    os.sched_setaffinity(0, allowed)
+    return '%d CPU%s (--cpus all: every CPU)' % (len(allowed), '' if len(allowed) == 1 else 's')
 
 
 def temp_folder():
@@ -153,12 +177,15 @@ def run_phases(cab, trace=None):
 
 
 def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--runs', type=int, default=5)
+    parser.add_argument('--cpus', default='1', help='how many CPUs to run on, or all (default 1)')
+    opts = parser.parse_args()
+    # Before the X server starts, so that it runs where the rest does.
+    cpus = pin(opts.cpus)
     if not os.environ.get('DISPLAY') and not os.environ.get('BENCH_INSIDE_XVFB'):
         os.environ['BENCH_INSIDE_XVFB'] = '1'
         os.execvp('xvfb-run', ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', sys.executable] + sys.argv)
-    parser = argparse.ArgumentParser()
-    parser.add_argument('--runs', type=int, default=5)
-    opts = parser.parse_args()
     # A prefix of its own whose windows are unmanaged: without a window
     # manager Wine would wait two seconds for one when the dialog hides.
     os.environ.setdefault('WINEPREFIX', os.path.join(BENCH, 'wine'))
@@ -203,8 +230,8 @@ def main():
     a, b = median(starts), median(floors)
     fixed = median([r[0] for r in baseline_runs])
     lines = []
-    lines.append('payload: %d files, %.1f MB, in a cabinet of %.1f MB (MSZIP); %d runs each, medians'
-                 % (payload_files, payload_size / 1e6, cab_size / 1e6, opts.runs))
+    lines.append('payload: %d files, %.1f MB, in a cabinet of %.1f MB (MSZIP); %d runs each, medians; on %s'
+                 % (payload_files, payload_size / 1e6, cab_size / 1e6, opts.runs, cpus))
     lines.append('')
     lines.append('| measure | ms |')
     lines.append('|---|---:|')

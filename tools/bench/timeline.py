@@ -21,7 +21,9 @@ the server in ext4's search for a free inode (which, on a file system without
 a journal, passes over every inode deleted in the last minutes), against the
 same for (b)'s FDICopy.
 
-Needs root and `perf` (linux-perf). Usage: timeline.py [--runs N] [--installer EXE]
+Runs on one CPU as run.py does, unless --cpus says otherwise.
+
+Needs root and `perf` (linux-perf). Usage: timeline.py [--runs N] [--cpus N|all] [--installer EXE]
 """
 
 import argparse
@@ -100,13 +102,15 @@ def extraction_costs(events, window, who):
 
 
 def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--runs', type=int, default=5)
+    parser.add_argument('--cpus', default='1', help='how many CPUs to run on, or all (default 1)')
+    parser.add_argument('--installer', help='another installer to time in place of the benchmark\'s')
+    opts = parser.parse_args()
+    cpus = bench.pin(opts.cpus)
     if not os.environ.get('DISPLAY') and not os.environ.get('BENCH_INSIDE_XVFB'):
         os.environ['BENCH_INSIDE_XVFB'] = '1'
         os.execvp('xvfb-run', ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', sys.executable] + sys.argv)
-    parser = argparse.ArgumentParser()
-    parser.add_argument('--runs', type=int, default=5)
-    parser.add_argument('--installer', help='another installer to time in place of the benchmark\'s')
-    opts = parser.parse_args()
     if shutil.which('perf') is None or os.geteuid() != 0:
         print('timeline.py: needs root and perf (tools/install-deps installs linux-perf)', file=sys.stderr)
         return 2
@@ -118,11 +122,14 @@ def main():
     subprocess.run(['wineserver', '-p'], timeout=30, **QUIET)
     subprocess.run([bench.WINE_RUN, 'cmd', '/c', 'exit'], timeout=120, **QUIET)
     time.sleep(2)
+    # perf itself works on the CPUs the contenders do not use, when there are any.
+    observer = (set(range(os.cpu_count())) - os.sched_getaffinity(0)) or set(range(os.cpu_count()))
     rows = []
     with tempfile.TemporaryDirectory() as scratch:
         for i in range(opts.runs):
             data = os.path.join(scratch, 'perf.data')
-            perf = subprocess.Popen(['perf', 'record', '-q', '-a', '-e', EVENTS, '-o', data], **QUIET)
+            perf = subprocess.Popen(['perf', 'record', '-q', '-a', '-e', EVENTS, '-o', data],
+                                    preexec_fn=lambda: os.sched_setaffinity(0, observer), **QUIET)
             time.sleep(0.5)
             a, _, _, code = bench.run_installer(exe)
             floor = bench.run_fdicopy(cab)
@@ -139,7 +146,7 @@ def main():
     subprocess.run(['wineserver', '-k'], capture_output=True, timeout=30)
     median = statistics.median
     print()
-    print('medians of %d runs, ms' % len(rows))
+    print('medians of %d runs on %s, ms' % (len(rows), cpus))
     print()
     print('| (a) "Instaluj" to the second stage | %.0f |' % median(r[0] for r in rows))
     for name in rows[0][2]:
