@@ -75,10 +75,14 @@ def split_installer(events, seconds):
     first, last = mine[0], mine[-1]
     server = [(t, kind) for t, comm, kind, _ in events if comm == SERVER and first <= t <= last]
     made = [t for t, kind in server if kind == 'mkdir']
-    moved = [t for t, kind in server if kind == 'rename']
     # The key is pressed as xdotool starts; (a) is timed from just before.
     key = max(t for t, comm, kind, _ in events if comm == 'python3' and kind == 'execve' and t < made[0])
-    fork = min(t for t, comm, kind, _ in events if comm == 'instalator.exe' and kind == 'execve' and t > moved[-1])
+    # Once the staging directory is made, the installer starts no process
+    # but the second stage.
+    fork = min(t for t, comm, kind, _ in events if comm == 'instalator.exe' and kind == 'execve' and t > made[1])
+    # The moves out of staging come just before it (the server's other
+    # renames, of its registry files when it saves them, are rare).
+    moved = [t for t, kind in server if kind == 'rename' and made[1] < t < fork]
     steps = collections.OrderedDict()
     steps['key'] = made[0] - key
     steps['payload'] = made[1] - made[0]
