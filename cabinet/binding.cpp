@@ -1,5 +1,7 @@
 #include "cabinet/binding.h"
 
+#include <string.h>
+
 #include "app/progress.h"
 #include "fs/file.h"
 #include "fs/path.h"
@@ -57,72 +59,118 @@ void UnbindCabinetLibrary() {
   }
 }
 
-// Every block the library holds is kept in a list, so that what it forgets
-// to free (some of its failure paths do) can be freed after it is done. The
-// link sits in front of the block; 16 bytes keep the block's alignment.
-union BlockLink {
-  struct {
-    BlockLink* previous;
-    BlockLink* next;
-  } list;
-  char align[16];
-};
-static BlockLink* LiveBlocks = NULL;
+// Every block the library holds is kept in a table, so that what it forgets
+// to free (some of its failure paths do) can be freed after it is done, and
+// so that a free of anything else is known without reading memory around
+// it. The library holds two blocks for every file of a cabinet until the
+// cabinet is done and then frees them oldest first: the table finds each in
+// a step or two however many there are, where walking a list made freeing
+// them take time in the square of the number of files. Open addressing with
+// linear probing, never more than half full; empty slots are null.
+static void** LiveBlocks = NULL;
+static size_t LiveCapacity = 0;  // A power of two, or 0 before the first block.
+static size_t LiveCount = 0;
+
+static size_t HomeSlot(const void* block) {
+  // Fibonacci hashing: blocks are 8-byte aligned, so the address's low bits
+  // say nothing.
+  const uint64_t key = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(block)) >> 3;
+  return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & (LiveCapacity - 1);
+}
+
+// The slot that holds `block`, or the empty one where it would go.
+static size_t FindSlot(const void* block) {
+  size_t slot = HomeSlot(block);
+  while (LiveBlocks[slot] != NULL && LiveBlocks[slot] != block)
+    slot = (slot + 1) & (LiveCapacity - 1);
+  return slot;
+}
+
+// Makes room for one more block; false when the table would have to grow
+// and cannot.
+static bool ReserveSlot() {
+  if ((LiveCount + 1) * 2 <= LiveCapacity)
+    return true;
+  const size_t capacity = LiveCapacity == 0 ? 64 : LiveCapacity * 2;
+  void** table = static_cast<void**>(AllocBlock(capacity * sizeof(void*)));
+  if (table == NULL)
+    return false;
+  memset(table, 0, capacity * sizeof(void*));
+  void** old = LiveBlocks;
+  const size_t oldCapacity = LiveCapacity;
+  LiveBlocks = table;
+  LiveCapacity = capacity;
+  for (size_t i = 0; i < oldCapacity; ++i) {
+    if (old[i] != NULL)
+      LiveBlocks[FindSlot(old[i])] = old[i];
+  }
+  FreeBlock(old);
+  return true;
+}
+
+// Empties `slot`, moving back the blocks after it that would otherwise no
+// longer be found from their home slots.
+static void EmptySlot(size_t slot) {
+  const size_t mask = LiveCapacity - 1;
+  for (size_t next = (slot + 1) & mask; LiveBlocks[next] != NULL; next = (next + 1) & mask) {
+    // A block may fill the hole when the hole lies between its home and it.
+    if (((next - HomeSlot(LiveBlocks[next])) & mask) >= ((next - slot) & mask)) {
+      LiveBlocks[slot] = LiveBlocks[next];
+      slot = next;
+    }
+  }
+  LiveBlocks[slot] = NULL;
+}
+
+// With no live block there is no table either, so that nothing of it
+// outlives a library that failed to start (its context is its first block).
+static void DropEmptyTable() {
+  if (LiveCount == 0) {
+    FreeBlock(LiveBlocks);
+    LiveBlocks = NULL;
+    LiveCapacity = 0;
+  }
+}
 
 FNALLOC(CabAlloc) {
-  if (cb > static_cast<ULONG>(-1) - sizeof(BlockLink))
+  // A block of 0 bytes is a block all the same, distinct from every other.
+  void* block = AllocBlock(cb != 0 ? cb : 1);
+  if (block == NULL)
     return NULL;
-  BlockLink* link = static_cast<BlockLink*>(AllocBlock(cb + sizeof(BlockLink)));
-  if (link == NULL)
+  if (!ReserveSlot()) {
+    FreeBlock(block);
     return NULL;
-  link->list.previous = NULL;
-  link->list.next = LiveBlocks;
-  if (LiveBlocks != NULL)
-    LiveBlocks->list.previous = link;
-  LiveBlocks = link;
-  return link + 1;
+  }
+  LiveBlocks[FindSlot(block)] = block;
+  ++LiveCount;
+  return block;
 }
 
 int CabForeignFrees = 0;
-
-// True when `link` heads a block CabAlloc handed out and nobody freed yet.
-static bool IsLiveBlock(const BlockLink* link) {
-  for (const BlockLink* live = LiveBlocks; live != NULL; live = live->list.next) {
-    if (live == link)
-      return true;
-  }
-  return false;
-}
 
 FNFREE(CabFree) {
   if (pv == NULL)
     return;
   // The library frees values it never got from CabAlloc (small integers,
   // when it changes decompressors between folders of different methods).
-  // Only a live block of ours is touched; reading a link in front of
-  // anything else would fault.
-  BlockLink* link = reinterpret_cast<BlockLink*>(static_cast<char*>(pv) - sizeof(BlockLink));
-  if (reinterpret_cast<uintptr_t>(pv) < sizeof(BlockLink) || !IsLiveBlock(link)) {
+  // Only a live block of ours is touched.
+  const size_t slot = LiveCapacity != 0 ? FindSlot(pv) : 0;
+  if (LiveCapacity == 0 || LiveBlocks[slot] != pv) {
     ++CabForeignFrees;
     return;
   }
-  if (link->list.previous != NULL)
-    link->list.previous->list.next = link->list.next;
-  else
-    LiveBlocks = link->list.next;
-  if (link->list.next != NULL)
-    link->list.next->list.previous = link->list.previous;
-  FreeBlock(link);
+  EmptySlot(slot);
+  --LiveCount;
+  FreeBlock(pv);
+  DropEmptyTable();
 }
 
 int CabFreeLeftovers() {
-  int count = 0;
-  while (LiveBlocks != NULL) {
-    BlockLink* link = LiveBlocks;
-    LiveBlocks = link->list.next;
-    FreeBlock(link);
-    ++count;
-  }
+  const int count = static_cast<int>(LiveCount);
+  for (size_t i = 0; i < LiveCapacity; ++i)
+    FreeBlock(LiveBlocks[i]);
+  LiveCount = 0;
+  DropEmptyTable();
   return count;
 }
 

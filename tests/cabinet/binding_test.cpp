@@ -137,6 +137,33 @@ TEST_F(CallbacksTest, ForeignValuesRefused) {
   EXPECT_EQ(CabForeignFrees - before, 4);
   EXPECT_EQ(CabFreeLeftovers(), 0);
 
+  // Many blocks, freed in an order of their own between foreign frees: each
+  // live one is still known, each freed one no longer, and those never freed
+  // are the leftovers.
+  std::vector<void*> blocks;
+  for (int i = 0; i < 3000; ++i) {
+    blocks.push_back(CabAlloc(static_cast<ULONG>(i % 3 == 0 ? 0 : 24)));
+    ASSERT_NE(blocks.back(), nullptr) << i;
+  }
+  const int foreign = CabForeignFrees;
+  for (size_t i = 0; i < blocks.size(); i += (i % 7 == 0 ? 2 : 3)) {
+    CabFree(blocks[i]);
+    CabFree(blocks[i]);
+    CabFree(static_cast<char*>(blocks[i]) + 8);
+    blocks[i] = NULL;
+  }
+  const int foreignFreed = CabForeignFrees - foreign;
+  int kept = 0;
+  for (size_t i = blocks.size(); i-- > 0;) {
+    if (blocks[i] != NULL && i % 5 != 0) {
+      CabFree(blocks[i]);
+    } else if (blocks[i] != NULL) {
+      ++kept;
+    }
+  }
+  EXPECT_EQ(CabForeignFrees - foreign, foreignFreed);
+  EXPECT_EQ(CabFreeLeftovers(), kept);
+
   std::string path = P("f");
   INT_PTR handle = CabOpen(&path[0], 0x8122, 0x180);
   ASSERT_NE(handle, -1);
