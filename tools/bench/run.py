@@ -21,15 +21,20 @@ build/bench/results.md.
 Everything (the X server, the Wine server, every contender) runs on one CPU
 unless --cpus says otherwise: see pin().
 
-Usage: run.py [--runs N] [--cpus N|all]
+The temporary folder, where every contender writes, is a file system of
+its own unless --fs says otherwise: see temp_file_system().
+
+Usage: run.py [--runs N] [--cpus N|all] [--fs auto|journal|disk]
 """
 
 import argparse
+import atexit
 import os
 import shutil
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -111,6 +116,56 @@ def temp_folder():
     return os.path.join(os.environ['WINEPREFIX'], 'drive_c', 'users', 'root', 'Temp')
 
 
+def temp_file_system(choice):
+    """Puts the prefix's temporary folder on a fresh ext4 with a journal ('journal',
+    needs root and losetup) or leaves it on the machine's disk ('disk'); 'auto'
+    takes the first when it can. Says which.
+
+    This machine's disk is an ext4 without a journal. There the kernel, before
+    it hands out an inode, passes over every inode of the group deleted in the
+    last minutes (six, while their table blocks are unwritten). Each round of
+    the benchmark deletes about 1,600 files, so every file any contender
+    creates costs more the longer the benchmark has run: up to a third of the
+    extraction, and most of the scatter between runs (timeline.py's "inode
+    search"). An ext4 with a journal, like the file systems of Windows, has
+    nothing of the kind. The file system is an image in build/bench/,
+    loop-mounted over the folder once the prefix exists, and unmounted (after
+    the prefix's server is stopped) and deleted when the benchmark ends."""
+    if choice not in ('auto', 'journal', 'disk'):
+        sys.exit('--fs takes auto, journal or disk')
+    able = os.geteuid() == 0 and shutil.which('mkfs.ext4') is not None and shutil.which('losetup') is not None
+    if choice == 'journal' and not able:
+        sys.exit('--fs journal needs root, mkfs.ext4 and losetup; --fs disk uses the machine\'s disk')
+    if choice == 'disk' or not able:
+        return "%TEMP% on the machine's disk"
+    folder = temp_folder()
+    image = os.path.join(BENCH, 'temp.img')
+    # What a killed benchmark may have left mounted and attached.
+    while subprocess.run(['umount', folder], capture_output=True).returncode == 0:
+        pass
+    if os.path.exists(image):
+        attached = subprocess.run(['losetup', '-j', image], capture_output=True, text=True).stdout
+        for line in attached.splitlines():
+            subprocess.run(['losetup', '-d', line.split(':')[0]], capture_output=True)
+    with open(image, 'wb') as f:
+        f.truncate(2 << 30)
+    subprocess.run(['mkfs.ext4', '-q', '-F', image], check=True)
+    # Direct I/O: the image's blocks are not cached a second time as pages of
+    # the image file.
+    device = subprocess.run(['losetup', '--direct-io=on', '--find', '--show', image],
+                            capture_output=True, text=True, check=True).stdout.strip()
+    subprocess.run(['mount', device, folder], check=True)
+
+    def unmount():
+        subprocess.run(['wineserver', '-k'], capture_output=True, timeout=30)
+        if subprocess.run(['umount', folder], capture_output=True).returncode != 0:
+            subprocess.run(['umount', '-l', folder], capture_output=True)
+        subprocess.run(['losetup', '-d', device], capture_output=True)
+        os.remove(image)
+    atexit.register(unmount)
+    return '%TEMP% on a fresh ext4 with a journal (--fs disk: on the machine\'s disk)'
+
+
 def run_installer(exe):
     stamp = os.path.join(BENCH, 'stamp.txt')
     if os.path.exists(stamp):
@@ -131,8 +186,12 @@ def run_installer(exe):
     xdotool('windowactivate', '--sync', dialog)
     pressed = time.time()
     xdotool('key', '--window', dialog, 'Return')
-    process.wait(timeout=300)
+    # A blocking wait: Popen.wait with a timeout polls, up to 50 ms apart.
+    watchdog = threading.Timer(300, process.kill)
+    watchdog.start()
+    process.wait()
     exited = time.time()
+    watchdog.cancel()
     with open(stamp) as f:
         ticks, peak = (int(v) for v in f.read().split())
     started = ticks / 1e7 - 11644473600
@@ -186,6 +245,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--runs', type=int, default=5)
     parser.add_argument('--cpus', default='1', help='how many CPUs to run on, or all (default 1)')
+    parser.add_argument('--fs', default='auto', help='where %%TEMP%% is: journal, disk or auto (default)')
     opts = parser.parse_args()
     # Before the X server starts, so that it runs where the rest does.
     cpus = pin(opts.cpus)
@@ -207,6 +267,7 @@ def main():
                    stderr=subprocess.DEVNULL, timeout=30)
     subprocess.run([WINE_RUN, 'cmd', '/c', 'exit'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=120)
+    where = temp_file_system(opts.fs)
     time.sleep(2)
 
     starts, exits, peaks, floors, references, phase_runs, count_runs = [], [], [], [], [], [], []
@@ -236,8 +297,8 @@ def main():
     a, b = median(starts), median(floors)
     fixed = median([r[0] for r in baseline_runs])
     lines = []
-    lines.append('payload: %d files, %.1f MB, in a cabinet of %.1f MB (MSZIP); %d runs each, medians; on %s'
-                 % (payload_files, payload_size / 1e6, cab_size / 1e6, opts.runs, cpus))
+    lines.append('payload: %d files, %.1f MB, in a cabinet of %.1f MB (MSZIP); %d runs each, medians; on %s; %s'
+                 % (payload_files, payload_size / 1e6, cab_size / 1e6, opts.runs, cpus, where))
     lines.append('')
     lines.append('| measure | ms |')
     lines.append('|---|---:|')

@@ -21,9 +21,11 @@ the server in ext4's search for a free inode (which, on a file system without
 a journal, passes over every inode deleted in the last minutes), against the
 same for (b)'s FDICopy.
 
-Runs on one CPU as run.py does, unless --cpus says otherwise.
+Runs on one CPU, with the temporary folder on a file system of its own, as
+run.py does, unless --cpus and --fs say otherwise.
 
-Needs root and `perf` (linux-perf). Usage: timeline.py [--runs N] [--cpus N|all] [--installer EXE]
+Needs root and `perf` (linux-perf).
+Usage: timeline.py [--runs N] [--cpus N|all] [--fs auto|journal|disk] [--installer EXE]
 """
 
 import argparse
@@ -109,6 +111,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--runs', type=int, default=5)
     parser.add_argument('--cpus', default='1', help='how many CPUs to run on, or all (default 1)')
+    parser.add_argument('--fs', default='auto', help='where %%TEMP%% is: journal, disk or auto (default)')
     parser.add_argument('--installer', help='another installer to time in place of the benchmark\'s')
     opts = parser.parse_args()
     cpus = bench.pin(opts.cpus)
@@ -125,6 +128,7 @@ def main():
     subprocess.run(['wineserver', '-k'], capture_output=True, timeout=30)
     subprocess.run(['wineserver', '-p'], timeout=30, **QUIET)
     subprocess.run([bench.WINE_RUN, 'cmd', '/c', 'exit'], timeout=120, **QUIET)
+    where = bench.temp_file_system(opts.fs)
     time.sleep(2)
     # perf itself works on the CPUs the contenders do not use, when there are any.
     observer = (set(range(os.cpu_count())) - os.sched_getaffinity(0)) or set(range(os.cpu_count()))
@@ -150,7 +154,7 @@ def main():
     subprocess.run(['wineserver', '-k'], capture_output=True, timeout=30)
     median = statistics.median
     print()
-    print('medians of %d runs on %s, ms' % (len(rows), cpus))
+    print('medians of %d runs on %s; %s; ms' % (len(rows), cpus, where))
     print()
     print('| (a) "Instaluj" to the second stage | %.0f |' % median(r[0] for r in rows))
     for name in rows[0][2]:
