@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Writes the benchmark's product files: about 40 MB in three levels of
 folders, a few large binaries (partly compressible), a few hundred small
-text files and about a hundred images, the same bytes on every run.
+text files and about a hundred images, the same bytes on every run. With
+--many: 5,000 small text files (0.5 to 4 KB) in 50 folders, where the cost
+per file outweighs the cost per byte.
 
-Usage: make_payload.py OUTPUT_DIR
+Usage: make_payload.py [--many] OUTPUT_DIR
 """
 
 import os
@@ -66,11 +68,16 @@ def write(path, data):
 
 
 def main(argv):
-    if len(argv) != 2:
+    many = argv[1:2] == ['--many']
+    if len(argv) != 2 + many:
         sys.stderr.write(__doc__)
         return 2
-    out = argv[1]
+    out = argv[-1]
     rng = random.Random(20261208)
+    if many:
+        for i in range(5000):
+            write(os.path.join(out, 'teczka%02d' % (i % 50), 'notka%04d.txt' % i), text(rng, rng.randint(500, 4000)))
+        return 0
     for i, size in enumerate((9 << 20, 7 << 20, 5 << 20, 3 << 20)):
         write(os.path.join(out, 'bin', 'modul%d.dll' % i), binary(rng, size))
     for i in range(300):

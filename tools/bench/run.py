@@ -16,7 +16,7 @@ server (Xvfb when there is no display), alternately and several times each:
 
 Prints medians, the ratio (a)/(b), each phase's share, the peak working set
 and the number of progress updates, and writes them to
-build/bench/results.md.
+build/bench/results.md (results-many.md for --payload many).
 
 Everything (the X server, the Wine server, every contender) runs on one CPU
 unless --cpus says otherwise: see pin().
@@ -24,7 +24,7 @@ unless --cpus says otherwise: see pin().
 The temporary folder, where every contender writes, is a file system of
 its own unless --fs says otherwise: see temp_file_system().
 
-Usage: run.py [--runs N] [--cpus N|all] [--fs auto|journal|disk]
+Usage: run.py [--runs N] [--cpus N|all] [--fs auto|journal|disk] [--payload large|many]
 """
 
 import argparse
@@ -55,21 +55,27 @@ def newer(target, *sources):
     return os.path.exists(target) and all(os.path.getmtime(target) >= os.path.getmtime(s) for s in sources)
 
 
-def prepare():
+# What each payload's files, cabinet and installer are called under build/bench/.
+PAYLOADS = {'large': ('payload', 'bench.cab', 'medium', []),
+            'many': ('payload-many', 'many.cab', 'medium-many', ['--many'])}
+
+
+def prepare(kind='large'):
     os.makedirs(BENCH, exist_ok=True)
-    payload = os.path.join(BENCH, 'payload')
+    folder, cab_name, exe_folder, generator_options = PAYLOADS[kind]
+    payload = os.path.join(BENCH, folder)
     generator = os.path.join(HERE, 'make_payload.py')
     if not newer(payload, generator):
         shutil.rmtree(payload, ignore_errors=True)
-        subprocess.run([sys.executable, generator, payload], check=True)
-    cab = os.path.join(BENCH, 'bench.cab')
+        subprocess.run([sys.executable, generator] + generator_options + [payload], check=True)
+    cab = os.path.join(BENCH, cab_name)
     # The second stage is one that only stamps its start (stage.cpp): the
     # tests' stand-in would add its own libraries' loading to (a).
     stage = os.path.join(X64, 'bench_stage.exe')
     if not newer(cab, payload, stage, os.path.join(ROOT, 'tools', 'mkcab.py')):
         subprocess.run([sys.executable, os.path.join(ROOT, 'tools', 'mkcab.py'), '--mszip',
                         '--add', 'MERVOLT.EXE=' + stage, cab, payload], check=True)
-    exe = os.path.join(BENCH, 'medium', 'instalator.exe')
+    exe = os.path.join(BENCH, exe_folder, 'instalator.exe')
     os.makedirs(os.path.dirname(exe), exist_ok=True)
     if not newer(exe, cab, os.path.join(X64, 'instalator.exe')):
         subprocess.run([os.path.join(ROOT, 'tools', 'mkinstaller'), '--arch', 'x86_64', '--payload', cab,
@@ -245,6 +251,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--runs', type=int, default=5)
     parser.add_argument('--cpus', default='1', help='how many CPUs to run on, or all (default 1)')
+    parser.add_argument('--payload', default='large', choices=sorted(PAYLOADS),
+                        help='large (the default: 404 files, 43 MB) or many (5,000 small files)')
     parser.add_argument('--fs', default='auto', help='where %%TEMP%% is: journal, disk or auto (default)')
     opts = parser.parse_args()
     # Before the X server starts, so that it runs where the rest does.
@@ -256,7 +264,8 @@ def main():
     # manager Wine would wait two seconds for one when the dialog hides.
     os.environ.setdefault('WINEPREFIX', os.path.join(BENCH, 'wine'))
     os.environ['WINE_GRAPHICS'] = 'x11-unmanaged'
-    cab, exe, baseline, payload_size, payload_files = prepare()
+    cab, exe, baseline, payload_size, payload_files = prepare(opts.payload)
+    suffix = '' if opts.payload == 'large' else '-' + opts.payload
     cab_size = os.path.getsize(cab)
     # The prefix's server and services stay up for the whole benchmark, so
     # that no run pays for (or is slowed by) their start.
@@ -289,10 +298,10 @@ def main():
     baseline_runs = [run_installer(baseline) for _ in range(3)]
     baseline_peaks = [r[2] for r in baseline_runs]
     # What the bar showed over time, from one more phase run, and its plot.
-    trace = os.path.join(BENCH, 'bar-trace.txt')
+    trace = os.path.join(BENCH, 'bar-trace%s.txt' % suffix)
     run_phases(cab, trace)
     subprocess.run([sys.executable, os.path.join(ROOT, 'tools', 'bench', 'plot_bar.py'),
-                    os.path.join(BENCH, 'bar.png'), 'this build=' + trace], check=True)
+                    os.path.join(BENCH, 'bar%s.png' % suffix), 'this build=' + trace], check=True)
     median = statistics.median
     a, b = median(starts), median(floors)
     fixed = median([r[0] for r in baseline_runs])
@@ -344,16 +353,16 @@ def main():
                     median([c['repaints'] for c in count_runs])))
     lines.append('')
     lines.append('The difference of the phases to (a): %.0f ms, of which %.0f ms, (e), does not grow with the '
-                 'payload. What the bar showed over time: build/bench/bar-trace.txt, drawn in '
-                 'build/bench/bar.png.'
+                 'payload. What the bar showed over time: build/bench/bar-trace%s.txt, drawn in '
+                 'build/bench/bar%s.png.'
                  % (a - sum(v for n, v in totals.items() if n not in ('dialog shown',
                                                                    'work directory removed, library unbound')),
-                    fixed))
+                    fixed, suffix, suffix))
     subprocess.run(['wineserver', '-k'], capture_output=True, timeout=30)
     report = '\n'.join(lines)
     print()
     print(report)
-    with open(os.path.join(BENCH, 'results.md'), 'w') as f:
+    with open(os.path.join(BENCH, 'results%s.md' % suffix), 'w') as f:
         f.write(report + '\n')
     return 0
 
