@@ -72,28 +72,33 @@ bool ConfirmAbort() {
   return AskAbort() == IDYES;
 }
 
+// Shows the prompt `text` of box `type` until the user answers `goOn` (true)
+// or gives up: any other answer asks whether to abort, and "Tak" there ends
+// it (false). A user can always leave, and no prompt comes back without an
+// answer in between: when the platform shows neither box (both return 0),
+// asking again would never end, so that is giving up too.
+static bool PromptUntilDecided(const char* text, UINT type, int goOn) {
+  for (;;) {
+    const int answer = ShowMessage(text, type);
+    if (answer == goOn)
+      return true;
+    const int confirm = AskAbort();
+    if (confirm == IDYES || (answer == 0 && confirm == 0))
+      return false;
+  }
+}
+
 bool PromptWrongVolume(const char* name) {
   char text[kFormatLimit];
   Platform.wsprintfA(text,
                      "%s nie jest kolejnym woluminem\ntej sekwencji plików. "
                      "Proszę włożyć właściwą dyskietkę!",
                      name);
-  return ShowMessage(text, MB_RETRYCANCEL | MB_ICONHAND) == IDRETRY;
+  return PromptUntilDecided(text, MB_RETRYCANCEL | MB_ICONHAND, IDRETRY);
 }
 
 bool PromptInsertDisk(const char* name) {
   char text[kFormatLimit];
   Platform.wsprintfA(text, "Proszę włożyć dysk z plikiem %s.", name);
-  for (;;) {
-    const int answer = ShowMessage(text, MB_OKCANCEL | MB_ICONASTERISK);
-    if (answer == IDOK)
-      return true;
-    // The confirmation is a MessageBoxA like the prompt: when the platform
-    // shows neither (both return 0), asking again would never end.
-    const int confirm = AskAbort();
-    if (confirm == IDYES)
-      return false;
-    if (answer == 0 && confirm == 0)
-      return false;
-  }
+  return PromptUntilDecided(text, MB_OKCANCEL | MB_ICONASTERISK, IDOK);
 }

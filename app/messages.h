@@ -41,7 +41,10 @@ char* SystemErrorText(DWORD code, char* buffer, DWORD size);
 // Asks whether to abort; true only when the user answers "Tak".
 bool ConfirmAbort();
 
-// Tells that `name` is not the next volume; true when the user asks to retry.
+// Tells that `name` is not the next volume of the set. True when the user
+// asks to retry (having put the right one in); any other answer asks whether
+// to abort, and false comes once the user confirms giving up, or when not
+// even the confirmation can be shown; "Nie" shows the prompt again.
 bool PromptWrongVolume(const char* name);
 
 // Asks for the disk holding `name`. True once the user presses OK; false when

@@ -7,7 +7,7 @@
 #include "app/resource.h"
 #include "platform/platform.h"
 
-static const ProgressState kInitialProgress = {0, 0, 0, -1, 0, 0, 0, 1, 0, 0};
+static const ProgressState kInitialProgress = {0, 0, 0, -1, 0, 0, 0, 1, 0, 0, false};
 
 ProgressState Progress = kInitialProgress;
 
@@ -33,6 +33,23 @@ void ProgressStage(uint32_t size) {
   Progress.range = static_cast<int32_t>(range >> shift);
   Progress.position =
       Progress.mode == 0 ? 0 : static_cast<int32_t>(static_cast<int64_t>(Progress.range) * 6 / 10);
+  Progress.stageShown = false;
+}
+
+void ProgressLaterStages() {
+  Progress.mode = -1;
+}
+
+ProgressState ProgressSuspend() {
+  return Progress;
+}
+
+void ProgressResume(const ProgressState& stage) {
+  // The bar holds what the stage in between sent it.
+  const int32_t sentRange = Progress.sentRange;
+  Progress = stage;
+  Progress.sentRange = sentRange;
+  Progress.stageShown = false;
 }
 
 // The bar is repainted at most this often while it moves (30 times a
@@ -54,7 +71,7 @@ void ProgressAdvance(uint32_t count) {
   Progress.position = position > INT32_MAX ? INT32_MAX : static_cast<int32_t>(position);
 
   // The bar is told, and repainted, only when what it shows would change:
-  // at the start of a stage; when the position has moved by one pixel of the
+  // at the start of a stage (its range only when that changed); when the position has moved by one pixel of the
   // bar's width (a thousandth of the range when the width cannot be had) and
   // the last repaint is a frame old; and when the stage reaches its end. A
   // run of many small writes thus costs a few dozen updates per second
@@ -64,16 +81,19 @@ void ProgressAdvance(uint32_t count) {
   const int32_t shown = Progress.position < Progress.range ? Progress.position : Progress.range;
   HWND bar = NULL;
   bool show = false;
-  if (Progress.sentRange != Progress.range) {
+  if (!Progress.stageShown) {
     bar = Platform.GetDlgItem(InstallerWindow, IDC_PROGRESS);
-    Progress.sentRange = Progress.range;
-    Platform.SendMessageA(bar, PBM_SETRANGE32, 0, Progress.range);
-    RECT frame;
-    // The bar's border takes a pixel on either side.
-    const int32_t pixels = Platform.GetWindowRect(bar, &frame) ? frame.right - frame.left - 2 : 0;
-    Progress.step = Progress.range / (pixels > 0 ? pixels : 1000);
-    if (Progress.step < 1)
-      Progress.step = 1;
+    if (Progress.sentRange != Progress.range) {
+      Progress.sentRange = Progress.range;
+      Platform.SendMessageA(bar, PBM_SETRANGE32, 0, Progress.range);
+      RECT frame;
+      // The bar's border takes a pixel on either side.
+      const int32_t pixels = Platform.GetWindowRect(bar, &frame) ? frame.right - frame.left - 2 : 0;
+      Progress.step = Progress.range / (pixels > 0 ? pixels : 1000);
+      if (Progress.step < 1)
+        Progress.step = 1;
+    }
+    Progress.stageShown = true;
     show = true;
   } else if (shown != Progress.shown) {
     const bool moved = shown - Progress.shown >= Progress.step;

@@ -23,6 +23,7 @@ struct ProgressState {
   int32_t step;   // The units of one pixel of the bar, at least 1.
   uint32_t shownAt;   // Tick count of the last position sent.
   uint32_t pumpedAt;  // Tick count of the last drain of the queue.
+  bool stageShown;    // The bar has been told of the current stage.
 };
 
 extern ProgressState Progress;
@@ -30,8 +31,20 @@ extern ProgressState Progress;
 // The state before any stage: mode 0, nothing sent yet.
 void ProgressReset();
 
-// Starts a stage of `size` bytes. Sends nothing to the bar.
+// Starts a stage of `size` bytes. Sends nothing to the bar: the next advance
+// sends its start, also when its range equals the stage's before.
 void ProgressStage(uint32_t size);
+
+// Leaves the first stage: every later stage starts at 60 % of its own scale.
+void ProgressLaterStages();
+
+// The stage under way, to be taken up again with ProgressResume after
+// another stage has run in between (a volume copied in while unpacking).
+ProgressState ProgressSuspend();
+
+// Makes `stage` (from ProgressSuspend) the current stage again; the next
+// advance shows it where it stood.
+void ProgressResume(const ProgressState& stage);
 
 // Adds `count` bytes. The bar gets the range and the position at the start
 // of a stage, then the position (with a repaint of the dialog and the bar)

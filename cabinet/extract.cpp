@@ -153,12 +153,11 @@ static bool FetchVolume(const CabinetContext* context, const char* path, bool re
     return false;
   if (FsAccess(path, 0) == 0 && (!replace || FsUnlink(path) != 0))
     return false;
-  const ProgressState unpacking = Progress;
+  const ProgressState unpacking = ProgressSuspend();
   const bool copied = CopyWholeFile(source, path, 0) == 0;
   if (!copied)
     FsUnlink(path);
-  Progress = unpacking;
-  Progress.sentRange = -1;
+  ProgressResume(unpacking);
   return copied;
 }
 
@@ -264,18 +263,22 @@ static INT_PTR RequestNextVolume(CabinetContext* context, FDINOTIFICATION* notif
   }
   char shown[MAX_PATH];
   const char* shownPath = ShownVolumePath(context, context->nextCabinet, shown);
-  if (notification->fdie == FDIERROR_WRONG_CABINET && PromptWrongVolume(shownPath)) {
+  // A volume of another set, or of another place in it: the user puts the
+  // right one in and retries, or gives up. Handed back unchanged, the library
+  // would only report it wrong again, for ever.
+  if (notification->fdie == FDIERROR_WRONG_CABINET) {
+    if (!PromptWrongVolume(shownPath))
+      return -1;
     FetchVolume(context, context->nextCabinet, true);
     notification->fdie = FDIERROR_NONE;
     return 0;
   }
-  // On the first request, or after a wrong volume the user did not retry, a
-  // volume that is there is handed to the library. A volume that is there
-  // but could not be used (not a cabinet, unreadable) is asked for, so the
-  // user can change it or give up, instead of the library trying forever.
-  const bool mayGoOn =
-      notification->fdie == FDIERROR_NONE || notification->fdie == FDIERROR_WRONG_CABINET;
-  if (mayGoOn && (FsAccess(context->nextCabinet, 0) == 0 || FetchVolume(context, context->nextCabinet, false)))
+  // On the first request a volume that is there is handed to the library. A
+  // volume that is there but could not be used (not a cabinet, unreadable)
+  // is asked for, so the user can change it or give up, instead of the
+  // library trying forever.
+  if (notification->fdie == FDIERROR_NONE &&
+      (FsAccess(context->nextCabinet, 0) == 0 || FetchVolume(context, context->nextCabinet, false)))
     return 0;
   if (!PromptInsertDisk(shownPath))
     return -1;
@@ -293,6 +296,7 @@ FNFDINOTIFY(CabinetNotify) {
         return -1;
       }
       context->nextAnnounced = pfdin->psz1[0] != '\0';
+      context->lastIndex = pfdin->iCabinet;
       // 0, not 1: the library takes anything but 0 as "stop" when it
       // announces a volume it opened to finish a file.
       return 0;
@@ -389,6 +393,77 @@ static int64_t UnpackedSize(int32_t handle) {
   return total > UINT32_MAX ? UINT32_MAX : static_cast<int64_t>(total);
 }
 
+// Splits `path` at its last separator: the directory, keeping the
+// separator (".\\" when there is none), and the file name, each into a
+// buffer of MAX_PATH bytes.
+static void SplitCabinetPath(const char* path, char* directory, char* fileName) {
+  const char* separator = FindLastChar(path, '\\');
+  if (separator == NULL) {
+    strcpy(directory, ".\\");
+    strcpy(fileName, path);
+    return;
+  }
+  const size_t length = static_cast<size_t>(separator - path) + 1;
+  memcpy(directory, path, length);
+  directory[length] = '\0';
+  strcpy(fileName, separator + 1);
+}
+
+// True when the volume described by `info` is where the set goes on: every
+// pass but the first starts at the volume the library opened last, or at the
+// one after it, of the first volume's set. Anything else (a volume of
+// another set left under the same name, an index out of order, a chain of
+// names that runs back to an earlier volume) would be unpacked as if it
+// belonged, or round and round.
+static bool IsExpectedVolume(const CabinetContext* context, const FDICABINETINFO& info) {
+  return context->expectedIndex < 0 ||
+         (info.setID == context->setId && info.iCabinet == context->expectedIndex);
+}
+
+// Opens the volume in `currentCabinet` for a pass and reads its header into
+// `info` (`isCabinet` says whether it is one). A volume that is missing is
+// fetched from the medium or asked for; one that is not the set's next is
+// asked for again, the user putting the right one in place, until the user
+// gives up. The bar's stage is started for the accepted volume. False after
+// the user gave up (the user-abort box shown).
+static bool OpenVolume(HFDI library, CabinetContext* context, FDICABINETINFO* info, BOOL* isCabinet) {
+  char shown[MAX_PATH];
+  for (;;) {
+    // Opened through the callbacks: the library reads it through them, and
+    // they serve only the handles they handed out.
+    const INT_PTR handle = CabOpen(context->currentCabinet, kFsBinary | kFsSequential, 0);
+    if (handle == -1) {
+      if (FetchVolume(context, context->currentCabinet, false))
+        continue;
+      if (!PromptInsertDisk(ShownVolumePath(context, context->currentCabinet, shown)))
+        break;
+      FetchVolume(context, context->currentCabinet, true);
+      continue;
+    }
+    memset(info, 0, sizeof(*info));
+    *isCabinet = Cabinet.isCabinet(library, handle, info);
+    if (!*isCabinet || IsExpectedVolume(context, *info)) {
+      // The bar runs over what this pass will write, so that it is full
+      // when the pass ends, not once as many bytes as the packed volume
+      // holds are out. A volume whose file table cannot be read goes by its
+      // own size; one that begins no file leaves the bar where it stands.
+      const int64_t unpacked = *isCabinet ? UnpackedSize(static_cast<int32_t>(handle)) : -1;
+      if (unpacked < 0)
+        ProgressStage(static_cast<uint32_t>(FsSize(static_cast<int32_t>(handle))));
+      else if (unpacked > 0)
+        ProgressStage(static_cast<uint32_t>(unpacked));
+      CabClose(handle);
+      return true;
+    }
+    CabClose(handle);
+    if (!PromptWrongVolume(ShownVolumePath(context, context->currentCabinet, shown)))
+      break;
+    FetchVolume(context, context->currentCabinet, true);
+  }
+  ShowCabinetError(FDIERROR_USER_ABORT);
+  return false;
+}
+
 // One pass: hands the volume in `currentCabinet` to the library. Returns
 // 1 when another pass is due, 0 when the set is done, -1 after a failure
 // (its box shown).
@@ -398,48 +473,20 @@ static int ExtractVolume(HFDI library, CabinetContext* context, ERF* error) {
   char fileName[MAX_PATH];
   strcpy(context->nextCabinet, context->currentCabinet);
   strcpy(startCabinet, context->currentCabinet);
-  const char* separator = FindLastChar(context->currentCabinet, '\\');
-  if (separator == NULL) {
-    strcpy(directory, ".\\");
-    strcpy(fileName, context->currentCabinet);
-  } else {
-    const size_t length = static_cast<size_t>(separator - context->currentCabinet) + 1;
-    memcpy(directory, context->currentCabinet, length);
-    directory[length] = '\0';
-    strcpy(fileName, separator + 1);
-  }
+  SplitCabinetPath(context->currentCabinet, directory, fileName);
 
   context->failure = 0;
-  // Opened through the callbacks: the library reads it through them, and
-  // they serve only the handles they handed out.
-  INT_PTR handle;
-  while ((handle = CabOpen(context->currentCabinet, kFsBinary | kFsSequential, 0)) == -1) {
-    if (FetchVolume(context, context->currentCabinet, false))
-      continue;
-    char shown[MAX_PATH];
-    if (!PromptInsertDisk(ShownVolumePath(context, context->currentCabinet, shown))) {
-      ShowCabinetError(FDIERROR_USER_ABORT);
-      return -1;
-    }
-    FetchVolume(context, context->currentCabinet, true);
-  }
   FDICABINETINFO info;
-  memset(&info, 0, sizeof(info));
-  const BOOL isCabinet = Cabinet.isCabinet(library, handle, &info);
-  // The bar runs over what this pass will write, so that it is full when the
-  // pass ends, not once as many bytes as the packed volume holds are out. A
-  // volume whose file table cannot be read goes by its own size; one that
-  // begins no file leaves the bar where it stands.
-  const int64_t unpacked = isCabinet ? UnpackedSize(static_cast<int32_t>(handle)) : -1;
-  if (unpacked < 0)
-    ProgressStage(static_cast<uint32_t>(FsSize(static_cast<int32_t>(handle))));
-  else if (unpacked > 0)
-    ProgressStage(static_cast<uint32_t>(unpacked));
-  CabClose(handle);
+  BOOL isCabinet;
+  if (!OpenVolume(library, context, &info, &isCabinet))
+    return -1;
   if (!isCabinet) {
     ShowCabinetError(FailureCode(context, error, FDIERROR_NOT_A_CABINET));
     return -1;
   }
+  if (context->expectedIndex < 0)
+    context->setId = info.setID;
+  context->lastIndex = info.iCabinet;
 
   context->nextAnnounced = false;
   CabinetWriteFailed = false;
@@ -452,10 +499,15 @@ static int ExtractVolume(HFDI library, CabinetContext* context, ERF* error) {
     ShowCabinetError(FailureCode(context, error, FDIERROR_CORRUPT_CABINET));
     return -1;
   }
-  // The library sets no "has next" flag for a volume whose files all end in
-  // it; the successor it announced on opening the volume counts as well.
-  if (strcmp(context->currentCabinet, startCabinet) == 0 && (info.hasnext || context->nextAnnounced))
+  // The next pass starts where the library left off: at the last volume it
+  // opened to finish a file, or else at the successor of this one. The
+  // library sets no "has next" flag for a volume whose files all end in it;
+  // the successor it announced on opening the volume counts as well.
+  context->expectedIndex = context->lastIndex;
+  if (strcmp(context->currentCabinet, startCabinet) == 0 && (info.hasnext || context->nextAnnounced)) {
     strcpy(context->currentCabinet, context->nextCabinet);
+    context->expectedIndex = context->lastIndex + 1;
+  }
   return strcmp(context->currentCabinet, startCabinet) != 0 ? 1 : 0;
 }
 
@@ -491,6 +543,7 @@ int ExtractCabinetSet(const char* cabinetPath, const char* targetDir, const char
   }
   context.stagingDir = staging;
   context.mediumDir = mediumDir;
+  context.expectedIndex = -1;
 
   int pass;
   while ((pass = ExtractVolume(library, &context, &error)) == 1) {

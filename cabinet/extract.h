@@ -25,6 +25,12 @@ struct CabinetContext {
   int failure;
   // Set when opening the volume announced a successor by name.
   bool nextAnnounced;
+  // The set: its ID (of the first volume), the index of the volume the
+  // library opened last, and the index the next pass's volume must have
+  // (-1 before the first pass, which may start anywhere).
+  USHORT setId;
+  int lastIndex;
+  int expectedIndex;
 };
 
 // Unpacks the cabinet at `cabinetPath`, and every volume that continues it,

@@ -22,7 +22,7 @@ static const OsErrorMapping kOsErrorMap[] = {
     {16, 13},  {17, 18},  {18, 2},    {33, 13},  {53, 2},   {65, 13},  {67, 2},
     {80, 17},  {82, 13},  {83, 13},   {87, 22},  {89, 11},  {108, 13}, {109, 32},
     {112, 28}, {114, 9},  {128, 10},  {129, 10}, {130, 9},  {131, 22}, {132, 13},
-    {145, 41}, {158, 13}, {161, 2},   {164, 11}, {167, 13}, {183, 17}, {206, 2},
+    {145, 41}, {158, 13}, {161, 2},   {164, 11}, {167, 13}, {183, 17}, {206, kFsNameTooLong},
     {215, 11}, {1816, 12},
 };
 
@@ -90,11 +90,6 @@ static DWORD DispositionFor(int openFlags) {
 }
 
 int32_t FsOpen(const char* path, int openFlags, int shareMode, int permissionMode) {
-  SECURITY_ATTRIBUTES security;
-  security.nLength = sizeof(security);
-  security.lpSecurityDescriptor = NULL;
-  security.bInheritHandle = (openFlags & kFsNoInherit) ? FALSE : TRUE;
-
   DWORD access;
   switch (openFlags & 3) {
     case 0: access = GENERIC_READ; break;
@@ -131,7 +126,9 @@ int32_t FsOpen(const char* path, int openFlags, int shareMode, int permissionMod
     attributes |= FILE_FLAG_RANDOM_ACCESS;
 
   const DWORD disposition = DispositionFor(openFlags);
-  HANDLE file = Platform.CreateFileA(path, access, share, &security, disposition, attributes, NULL);
+  // No security attributes: the handle is not inheritable, so that a child
+  // process (the second stage) never holds one of the installer's files.
+  HANDLE file = Platform.CreateFileA(path, access, share, NULL, disposition, attributes, NULL);
   if (file == INVALID_HANDLE_VALUE) {
     RecordLastError();
     return -1;
@@ -199,9 +196,15 @@ int FsSetTimes(int32_t handle, const FILETIME* creation, const FILETIME* lastWri
 }
 
 int32_t FsSize(int32_t handle) {
-  const DWORD size = Platform.GetFileSize(ToHandle(handle), NULL);
+  DWORD high = 0;
+  const DWORD size = Platform.GetFileSize(ToHandle(handle), &high);
+  // All ones is a failure, or the low part of a size too big all the same.
   if (size == INVALID_FILE_SIZE) {
     RecordLastError();
+    return -1;
+  }
+  if (high != 0 || size > INT32_MAX) {
+    FsSetError(kFsTooBig);
     return -1;
   }
   return static_cast<int32_t>(size);

@@ -18,7 +18,7 @@ enum {
   kFsRandom = 0x10,
   kFsSequential = 0x20,
   kFsTemporary = 0x40,  // Deleted when its last handle closes.
-  kFsNoInherit = 0x80,
+  kFsNoInherit = 0x80,  // No effect: no handle of the layer is ever inherited.
   kFsCreate = 0x100,
   kFsTruncate = 0x200,
   kFsExclusive = 0x400,
@@ -54,8 +54,12 @@ enum {
   kFsCrossDevice = 18,  // Also: no more entries in a directory listing.
   kFsInvalid = 22,
   kFsTooManyFiles = 24,
+  kFsTooBig = 27,  // A file larger than the layer's signed 32-bit sizes.
   kFsNoSpace = 28,
   kFsBrokenPipe = 32,
+  // A path too long for its buffer or the platform (the C library's
+  // ENAMETOOLONG); distinct from "no such file", which callers act upon.
+  kFsNameTooLong = 38,
   kFsNotEmpty = 41,
 };
 
@@ -67,7 +71,8 @@ extern bool FsOpenMadeFile;
 extern uint32_t FsOsErrno;
 
 // Opens or creates `path`. Returns the handle (a 32-bit value, as the platform
-// guarantees for file handles), or -1.
+// guarantees for file handles), or -1. The handle is never inherited by a
+// child process, whatever `openFlags` say.
 int32_t FsOpen(const char* path, int openFlags, int shareMode, int permissionMode);
 
 // Returns the bytes read, 0 at the end of the data (or of a closed pipe), or -1.
@@ -80,7 +85,9 @@ int32_t FsWrite(int32_t handle, const void* buffer, uint32_t count);
 // (2). Returns the low 32 bits of the new position, or -1.
 int32_t FsSeek(int32_t handle, int32_t offset, int origin);
 
-// Returns the low 32 bits of the file's size, or -1.
+// Returns the file's size, or -1; also, with FsErrno kFsTooBig, for a file
+// of 2 GiB or more, whose size the layer's signed 32-bit counts cannot hold
+// (its low 32 bits would pass for a smaller file).
 int32_t FsSize(int32_t handle);
 
 int FsClose(int32_t handle);

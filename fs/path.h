@@ -11,9 +11,7 @@
 
 #include <windows.h>
 
-// The error number of a path refused for its length (the C library's
-// ENAMETOOLONG); distinct from "no such file", which callers act upon.
-enum { kFsNameTooLong = 38 };
+#include "fs/file.h"
 
 // Records the refusal of a path that does not fit its buffer.
 void FsSetNameTooLong();

@@ -97,29 +97,40 @@ static int RemoveLink(const char* path, uint32_t attrib) {
 // Called for each entry of `dir` but the dot names; false stops the walk.
 typedef bool (*EntryVisitor)(const char* dir, const FindRecord& entry, const void* context);
 
-// Visits the entries of `dir` in listing order. Returns true when the walk
-// was not stopped (an empty or missing directory included). The search stays
-// open while `visit` runs, so each level of a recursive walk holds its own.
-static bool WalkEntries(const char* dir, EntryVisitor visit, const void* context,
-                        int patternErrorKind) {
+// How a walk over the entries of a directory ended.
+enum WalkResult {
+  kWalkDone,      // Every entry visited (an empty or missing directory included).
+  kWalkStopped,   // A visit failed; its box has been shown.
+  kWalkUnlisted,  // The listing itself failed (access refused, a path too
+                  // long for it); nothing shown, the platform's error kept.
+};
+
+// Visits the entries of `dir` in listing order. The search stays open while
+// `visit` runs, so each level of a recursive walk holds its own. A listing
+// that fails is never taken for an empty directory: the caller would remove
+// it, wait its whole patience, and blame the directory for not being empty
+// instead of telling the real reason.
+static WalkResult WalkEntries(const char* dir, EntryVisitor visit, const void* context) {
   char pattern[kTreePathSize];
   FindBlock block;
-  bool completed = true;
-  if (!MakePattern(pattern, dir)) {
-    ShowSystemError(patternErrorKind, dir);
-    return false;
-  }
-  for (int found = FsFindFirstMatching(pattern, &block, kAllEntries); found == 0;
+  if (!MakePattern(pattern, dir))
+    return kWalkUnlisted;
+  int found;
+  for (found = FsFindFirstMatching(pattern, &block, kAllEntries); found == 0;
        found = FsFindNextMatching(&block)) {
-    if (IsDotsName(block.record.name))
-      continue;
-    if (!visit(dir, block.record, context)) {
-      completed = false;
+    if (!IsDotsName(block.record.name) && !visit(dir, block.record, context))
       break;
-    }
   }
+  if (found == 0 || FsErrno == kFsCrossDevice) {  // Stopped, or at the end of the listing.
+    FsFindEnd(&block);
+    return found == 0 ? kWalkStopped : kWalkDone;
+  }
+  // Whoever tells the failure reads the platform's error; ending the search
+  // must not change it.
+  const DWORD error = Platform.GetLastError();
   FsFindEnd(&block);
-  return completed;
+  Platform.SetLastError(error);
+  return kWalkUnlisted;
 }
 
 static bool DeleteEntry(const char* dir, const FindRecord& entry, const void*) {
@@ -149,11 +160,22 @@ int DeleteTree(const char* dir) {
   if (RemovalDepth++ == 0)
     BusySince = false;
   int result = 0;
-  if (WalkEntries(dir, DeleteEntry, NULL, kRemoveDirectoryFailed)) {
+  const WalkResult walk = WalkEntries(dir, DeleteEntry, NULL);
+  if (walk == kWalkDone) {
     if (RmdirWhenFree(dir) == 0 || FsErrno == kFsNoEntry)
       result = 1;
     else
       ShowSystemError(kRemoveDirectoryFailed, dir);
+  } else if (walk == kWalkUnlisted) {
+    // An empty directory may still go; if it does not, the box tells why it
+    // could not be listed, not that it is not empty.
+    const DWORD listingError = Platform.GetLastError();
+    if (FsRmdir(dir) == 0 || FsErrno == kFsNoEntry) {
+      result = 1;
+    } else {
+      Platform.SetLastError(listingError);
+      ShowSystemError(kRemoveDirectoryFailed, dir);
+    }
   }
   --RemovalDepth;
   return result;
@@ -226,7 +248,10 @@ static bool MoveOneEntry(const char* src, const FindRecord& entry, const void* c
 }
 
 int MoveTree(const char* dst, const char* src) {
-  if (!WalkEntries(src, MoveOneEntry, dst, kMoveFileFailed))
+  const WalkResult walk = WalkEntries(src, MoveOneEntry, dst);
+  if (walk == kWalkUnlisted)
+    ShowSystemError(kMoveFileFailed, src);
+  if (walk != kWalkDone)
     return 0;
   if (FsRmdir(src) == 0)
     return 1;

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "app/messages.h"
+#include "app/progress.h"
 #include "fs/file.h"
 #include "fs/path.h"
 #include "install/payload.h"
@@ -43,6 +44,28 @@ static bool BuildCommandLine(char* commandLine, const char* application, const c
          PathAppend(commandLine, kCommandLineSize, command + strcspn(command, " \t")) != NULL;
 }
 
+// When the wait for messages itself fails, the process is waited for this
+// long at a time, with the queue drained in between.
+static const DWORD kWaitSliceMs = 100;
+
+// Waits until `process` ends, answering the thread's window messages
+// meanwhile. The installer's dialog, hidden but still a top-level window,
+// must answer whatever is sent to it: a second stage that broadcasts a
+// message with SendMessage (as installers do after changing the
+// environment) waits until every top-level window has answered, and a
+// thread that only waited would never answer, so neither would end.
+static void WaitServingMessages(HANDLE process) {
+  for (;;) {
+    const DWORD woke =
+        Platform.MsgWaitForMultipleObjects(1, &process, FALSE, INFINITE, QS_ALLINPUT);
+    if (woke == WAIT_OBJECT_0)
+      return;
+    if (woke != WAIT_OBJECT_0 + 1 && Platform.WaitForSingleObject(process, kWaitSliceMs) != WAIT_TIMEOUT)
+      return;  // Ended, or it cannot be waited for at all.
+    PumpMessages();
+  }
+}
+
 int RunProcessAndWait(const char* directory, const char* command, bool visible,
                       bool* started) {
   int result = -1;
@@ -67,11 +90,14 @@ int RunProcessAndWait(const char* directory, const char* command, bool visible,
     startup.wShowWindow = visible ? SW_SHOWNORMAL : SW_HIDE;
     PROCESS_INFORMATION process;
     ZeroMemory(&process, sizeof(process));
-    if (Platform.CreateProcessA(application, commandLine, NULL, NULL, TRUE,
+    // Nothing of the installer's is handed down: a handle it still holds
+    // would keep a file busy in the second stage, after the installer is
+    // gone.
+    if (Platform.CreateProcessA(application, commandLine, NULL, NULL, FALSE,
                                 visible ? 0 : DETACHED_PROCESS, NULL, directory, &startup,
                                 &process)) {
       Platform.CloseHandle(process.hThread);
-      Platform.WaitForSingleObject(process.hProcess, INFINITE);
+      WaitServingMessages(process.hProcess);
       DWORD exitCode = static_cast<DWORD>(-1);
       Platform.GetExitCodeProcess(process.hProcess, &exitCode);
       Platform.CloseHandle(process.hProcess);
@@ -87,14 +113,11 @@ int RunProcessAndWait(const char* directory, const char* command, bool visible,
   return result;
 }
 
-int LaunchSecondStage(const char* workDir, bool* started) {
+int LaunchSecondStage(const char* workDir, const char* installerFolder, bool* started) {
   bool ran = false;
   int result = -1;
-  char folder[kInstallerPathSize];
+  const char* folder = installerFolder[0] != '\0' ? installerFolder : ".\\";
   char shortFolder[kInstallerPathSize];
-  GetInstallerFolder(folder);
-  if (folder[0] == '\0')
-    PathCopy(folder, sizeof(folder), ".\\");
   // The short form holds no spaces; without one the long form is used.
   const DWORD shortLength = Platform.GetShortPathNameA(folder, shortFolder, kInstallerPathSize);
   const char* shownFolder = shortLength != 0 && shortLength < kInstallerPathSize ? shortFolder : folder;

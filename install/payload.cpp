@@ -12,14 +12,38 @@ static const char* const kCompanionFiles[] = {
     "kavel.chm", "gdiplus.dll", "prsetx.bi_", "wyrmo.bi_", "wyrmo1.bi_", "wyrmo2.bi_",
 };
 
-void GetInstallerFolder(char* folder) {
-  const DWORD length = Platform.GetModuleFileNameA(InstallerModule, folder, kInstallerPathSize - 1);
-  folder[length < kInstallerPathSize ? length : kInstallerPathSize - 1] = '\0';
-  char* separator = FindLastChar(folder, '\\');
-  if (separator != NULL)
-    separator[1] = '\0';
-  else
+// The longest path the platform gives a module, terminator included.
+static const DWORD kLongPathSize = 32768;
+
+bool GetInstallerFolder(char* folder) {
+  bool found = false;
+  // The path is read whole, however long, and only then cut after its last
+  // separator: a path cut to the buffer first would end in some ancestor's
+  // separator and name another folder.
+  char* path = static_cast<char*>(AllocBlock(kLongPathSize));
+  if (path == NULL)
+    return false;
+  const DWORD length = Platform.GetModuleFileNameA(InstallerModule, path, kLongPathSize);
+  if (length != 0 && length < kLongPathSize) {
+    path[length] = '\0';
+    char* separator = FindLastChar(path, '\\');
+    if (separator == NULL) {
+      folder[0] = '\0';
+      found = true;
+    } else {
+      separator[1] = '\0';
+      found = PathCopy(folder, kInstallerPathSize, path) != NULL;
+      if (!found) {
+        // Too long for the buffer: the short form names the same folder.
+        const DWORD shortLength = Platform.GetShortPathNameA(path, folder, kInstallerPathSize);
+        found = shortLength != 0 && shortLength < kInstallerPathSize;
+      }
+    }
+  }
+  if (!found)
     folder[0] = '\0';
+  FreeBlock(path);
+  return found;
 }
 
 DWORD FindPayload(const void** blockOut) {

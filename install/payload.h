@@ -10,8 +10,11 @@
 static const DWORD kInstallerPathSize = 301;
 
 // Fills `folder` (kInstallerPathSize bytes) with the installer's folder,
-// ending with "\\", or empties it when the installer's path has no separator.
-void GetInstallerFolder(char* folder);
+// ending with "\\" (in its short form when the long one does not fit), or
+// empties it when the installer's path has no separator. False, with `folder`
+// empty, when the path cannot be had or neither form fits: a cut path would
+// name another folder.
+bool GetInstallerFolder(char* folder);
 
 // Finds resource IDR_PAYLOAD (RT_RCDATA) of the installer's module. Returns
 // its size and points `blockOut` at its bytes (read-only, valid for the life

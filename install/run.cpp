@@ -19,6 +19,14 @@ static const char kLibraryMissing[] =
     "Instalacja zostanie przerwana.";
 static const char kPayloadNotWritten[] = "Błąd kopiowania pliku instalacyjnego!";
 static const char kPayloadNotUnpacked[] = "Nie można rozpakować zbiorów instalacyjnych!";
+// The installer's folder is handed to the second stage and is where
+// companion files and later volumes are found: a folder that cannot be named
+// exactly is never replaced by another.
+static const char kFolderUnusable[] =
+    "Nie można użyć folderu, w którym znajduje się instalator: jego nazwa jest za długa "
+    "lub zawiera znaki, których ten system nie obsługuje.\n\n"
+    "Proszę przenieść instalator do folderu o krótkiej nazwie (np. C:\\Instalki) "
+    "i uruchomić go ponownie.";
 
 static const char kPayloadName[] = "dmins.cab";
 
@@ -63,7 +71,10 @@ int RunInstallation() {
     DeleteTree(workDir);
     return -1;
   }
-  GetInstallerFolder(installerFolder);
+  if (!GetInstallerFolder(installerFolder)) {
+    ShowError(kFolderUnusable);
+    goto cleanup;
+  }
 
   // The bar runs from 0 to 60 % while the payload is written.
   if (PathCopy(payloadPath, sizeof(payloadPath), workDir) == NULL ||
@@ -73,7 +84,7 @@ int RunInstallation() {
     goto cleanup;
   }
   // Every later stage starts at 60 % of its own scale.
-  Progress.mode = -1;
+  ProgressLaterStages();
 
   // Companions go first, so that a file of the same name in the cabinet
   // replaces its companion.
@@ -86,7 +97,7 @@ int RunInstallation() {
   Platform.ShowWindow(InstallerWindow, SW_HIDE);
   // What the second stage returns does not matter; that it ran does.
   bool started;
-  LaunchSecondStage(workDir, &started);
+  LaunchSecondStage(workDir, installerFolder, &started);
   if (started)
     result = 0;
 

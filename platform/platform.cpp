@@ -110,6 +110,7 @@ static const PlatformTable kRealPlatform = {
     ::DestroyIcon,
     ::MessageBoxA,
     ::PeekMessageA,
+    ::MsgWaitForMultipleObjects,
     ::TranslateMessage,
     ::DispatchMessageA,
     ::wsprintfA,

@@ -87,6 +87,7 @@ struct PlatformTable {
   decltype(&::DestroyIcon) DestroyIcon;
   decltype(&::MessageBoxA) MessageBoxA;
   decltype(&::PeekMessageA) PeekMessageA;
+  decltype(&::MsgWaitForMultipleObjects) MsgWaitForMultipleObjects;
   decltype(&::TranslateMessage) TranslateMessage;
   decltype(&::DispatchMessageA) DispatchMessageA;
   decltype(&::wsprintfA) wsprintfA;

@@ -97,7 +97,7 @@ class Run:
     order they appear (Return for any box beyond them)."""
 
     def __init__(self, out, exe, args=(), answers=(), cancel=False, env=None, kill_at_box=None,
-                 shoot_running=False, while_box_open=None):
+                 shoot_running=False, while_box_open=None, deadline=240):
         self.out = out
         self.log = os.path.join(out, 'wine.log')
         self.boxes = []
@@ -114,6 +114,9 @@ class Run:
         # Called with the number of each box before it is answered, as a user
         # acts while a box is open (puts a disk in).
         self.while_box_open = while_box_open
+        # Seconds (times the patience) the run may take after "Instaluj";
+        # then it is killed and its exit code is that of a killed process.
+        self.deadline = deadline
         try:
             self._drive(process, answers, cancel)
         finally:
@@ -136,7 +139,7 @@ class Run:
             # The bar while the job runs, if it is still running.
             self.shoot('running')
         answered = []
-        deadline = time.time() + 240 * PATIENCE
+        deadline = time.time() + self.deadline * PATIENCE
         while process.poll() is None and time.time() < deadline:
             shown = len(boxes_in(self.log))
             if self.kill_at_box is not None and shown >= self.kill_at_box:

@@ -19,7 +19,7 @@ TEST(CharsetTest, CompilerWritesWindows1250) {
 TEST(CharsetTest, BoxTextsAreWindows1250) {
   InstallerWindow = NULL;
   BoxScript boxes;
-  boxes.Answer({IDNO, IDCANCEL, IDOK});
+  boxes.Answer({IDNO, IDRETRY, IDOK});
   ConfirmAbort();
   PromptWrongVolume("X");
   PromptInsertDisk("Y");

@@ -102,44 +102,43 @@ TEST_F(MessagesTest, ConfirmAbortAnswers) {
   }
 }
 
-// The wrong-volume prompt retries only on "Ponów".
-TEST_F(MessagesTest, PromptWrongVolumeAnswers) {
-  const struct { int answer; bool result; } cases[] = {{IDRETRY, true}, {IDCANCEL, false}, {0, false}};
-  for (const auto& c : cases) {
-    BoxScript boxes;
-    boxes.Answer({c.answer});
-    EXPECT_EQ(PromptWrongVolume("A:\\d2.cab"), c.result) << "answer " << c.answer;
-    ASSERT_EQ(boxes.boxes().size(), 1u);
-    EXPECT_EQ(boxes.boxes()[0].text,
-              "A:\\d2.cab nie jest kolejnym woluminem\ntej sekwencji plików. Proszę włożyć właściwą dyskietkę!");
-    EXPECT_EQ(boxes.boxes()[0].type, 0x15u);
-  }
-}
-
-// The insert-disk prompt asks until the user presses OK or confirms giving up;
-// when no box can be shown at all it gives up instead of asking forever.
-TEST_F(MessagesTest, PromptInsertDiskLoop) {
-  const std::string prompt = "Proszę włożyć dysk z plikiem d2.cab.";
+// Both volume prompts ask until the user goes on (OK to the insert-disk
+// prompt, "Ponów" to the wrong-volume prompt) or confirms giving up; any
+// other answer asks whether to abort, and "Nie" there shows the prompt
+// again. When no box can be shown at all they give up instead of asking
+// forever.
+TEST_F(MessagesTest, PromptsAskUntilDecided) {
+  const std::string insert = "Proszę włożyć dysk z plikiem d2.cab.";
+  const std::string wrong = "d2.cab nie jest kolejnym woluminem\ntej sekwencji plików. Proszę włożyć właściwą dyskietkę!";
   const std::string confirm = "Na pewno przerwać operację?";
   const struct {
-    std::vector<int> answers;
-    bool result;
-    std::vector<std::string> texts;
-  } cases[] = {
-      {{IDOK}, true, {prompt}},
-      {{IDCANCEL, IDYES}, false, {prompt, confirm}},
-      {{IDCANCEL, IDNO, IDOK}, true, {prompt, confirm, prompt}},
-      {{IDCANCEL, IDCANCEL, IDCANCEL, IDYES}, false, {prompt, confirm, prompt, confirm}},
-      {{0, IDNO, IDOK}, true, {prompt, confirm, prompt}},
-      {{0, 0}, false, {prompt, confirm}},
-  };
-  for (const auto& c : cases) {
-    BoxScript boxes;
-    for (int answer : c.answers)
-      boxes.Answer({answer});
-    EXPECT_EQ(PromptInsertDisk("d2.cab"), c.result) << "case of " << c.answers.size() << " answers";
-    EXPECT_EQ(boxes.texts(), c.texts);
-    EXPECT_EQ(boxes.boxes()[0].type, 0x41u);
+    bool (*prompt)(const char*);
+    const std::string& text;
+    UINT type;
+    int goOn;
+  } prompts[] = {{PromptInsertDisk, insert, 0x41, IDOK}, {PromptWrongVolume, wrong, 0x15, IDRETRY}};
+  for (const auto& p : prompts) {
+    const int stop = p.goOn == IDOK ? IDCANCEL : IDOK;  // Any other answer.
+    const struct {
+      std::vector<int> answers;
+      bool result;
+      std::vector<std::string> texts;
+    } cases[] = {
+        {{p.goOn}, true, {p.text}},
+        {{IDCANCEL, IDYES}, false, {p.text, confirm}},
+        {{IDCANCEL, IDNO, p.goOn}, true, {p.text, confirm, p.text}},
+        {{stop, IDCANCEL, IDCANCEL, IDYES}, false, {p.text, confirm, p.text, confirm}},
+        {{0, IDNO, p.goOn}, true, {p.text, confirm, p.text}},
+        {{0, 0}, false, {p.text, confirm}},
+    };
+    for (const auto& c : cases) {
+      BoxScript boxes;
+      for (int answer : c.answers)
+        boxes.Answer({answer});
+      EXPECT_EQ(p.prompt("d2.cab"), c.result) << p.text << ": case of " << c.answers.size() << " answers";
+      EXPECT_EQ(boxes.texts(), c.texts);
+      EXPECT_EQ(boxes.boxes()[0].type, p.type);
+    }
   }
 }
 

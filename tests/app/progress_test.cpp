@@ -88,7 +88,7 @@ TEST_F(ProgressTest, FirstStage) {
 // A later stage starts at 60 % of its own scale and reaches 100 %; the range
 // goes to the bar once, then positions.
 TEST_F(ProgressTest, LaterStage) {
-  Progress.mode = -1;
+  ProgressLaterStages();
   ProgressStage(400);
   EXPECT_EQ(Progress.range, 1000);
   EXPECT_EQ(Progress.position, 600);
@@ -103,15 +103,27 @@ TEST_F(ProgressTest, LaterStage) {
   EXPECT_EQ(Updates, 8);
 }
 
-// Two stages of equal range in a row: the bar is not set back to 60 % for
-// the second, it stays where it stands until the position passes it.
+// Two stages of equal range in a row: the second starts at 60 % like any
+// other (the range is not sent again). A stage suspended while another runs
+// in between is shown where it stood when it is resumed.
 TEST_F(ProgressTest, EqualRangesInARow) {
-  Progress.mode = -1;
+  ProgressLaterStages();
   ProgressStage(400);
   ProgressAdvance(400);
   ProgressStage(400);
   ProgressAdvance(100);
-  EXPECT_EQ(SentToBar, std::vector<Sent>({{PBM_SETRANGE32, 0, 1000}, {PBM_SETPOS, 1000, 0}}));
+  EXPECT_EQ(SentToBar, std::vector<Sent>({{PBM_SETRANGE32, 0, 1000}, {PBM_SETPOS, 1000, 0}, {PBM_SETPOS, 700, 0}}));
+
+  SentToBar.clear();
+  const ProgressState unpacking = ProgressSuspend();
+  ProgressStage(40);
+  Write(40);
+  ProgressResume(unpacking);
+  Write(100);
+  EXPECT_EQ(SentToBar, std::vector<Sent>({{PBM_SETRANGE32, 0, 100},
+                                          {PBM_SETPOS, 100, 0},
+                                          {PBM_SETRANGE32, 0, 1000},
+                                          {PBM_SETPOS, 800, 0}}));
 }
 
 // Many small writes: the bar is told and repainted only when it moved by a
@@ -121,7 +133,7 @@ TEST_F(ProgressTest, EqualRangesInARow) {
 // repaint. A bar of 100 pixels inside its border gets a hundredth. An
 // advance of 0 or an empty stage repaints nothing after the stage's first.
 TEST_F(ProgressTest, UpdatesOnlyWhenTheBarMoves) {
-  Progress.mode = -1;
+  ProgressLaterStages();
   ProgressStage(400000);  // 1,000 units to a thousandth.
   for (int i = 0; i < 3999; ++i)
     Write(100);
@@ -179,7 +191,7 @@ TEST_F(ProgressTest, StagesBeyond32Bits) {
   for (int i = 0; i < 4; ++i)
     ProgressAdvance(size / 4);
   EXPECT_NEAR(static_cast<double>(Progress.position) / Progress.range, 0.6, 0.001);
-  Progress.mode = -1;
+  ProgressLaterStages();
   ProgressStage(size);
   EXPECT_NEAR(static_cast<double>(Progress.position) / Progress.range, 0.6, 0.001);
   for (int i = 0; i < 4; ++i)

@@ -1,5 +1,7 @@
 // Cabinet extraction: the error texts, byte for byte in Windows-1250.
 
+#include <string.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -69,6 +71,10 @@ std::string InsertDiskText(const std::string& path) {
   return "Prosz\xea w\xb3o\xbfy\xe6 dysk z plikiem " + path + ".";
 }
 
+std::string WrongVolumeText(const std::string& path) {
+  return path + " nie jest kolejnym woluminem\ntej sekwencji plik\xf3w. Prosz\xea w\xb3o\xbfy\xe6 w\xb3" "a\x9c" "ciw\xb9 dyskietk\xea!";
+}
+
 // The local DOS date and time of a file's last write.
 std::pair<WORD, WORD> WriteTime(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data = {};
@@ -87,7 +93,7 @@ class ExtractSetTest : public testing::Test {
   void SetUp() override {
     InstallerWindow = NULL;
     ProgressReset();
-    Progress.mode = -1;  // Unpacking is a later stage of a run.
+    ProgressLaterStages();  // Unpacking is a later stage of a run.
     ASSERT_EQ(BindCabinetLibrary(), 1);
   }
   void TearDown() override { UnbindCabinetLibrary(); }
@@ -453,8 +459,82 @@ TEST_F(ExtractSetTest, WrongVolumeRetried) {
   boxes.WhileOpen([&](const BoxRecord&) { WriteFileBytes(medium_ / "set2.cab", right); });
   ASSERT_EQ(Extract(medium_ / "set1.cab"), 0);
   ASSERT_EQ(boxes.texts().size(), 1u);
-  EXPECT_EQ(boxes.texts()[0], medium_ / "set2.cab" + " nie jest kolejnym woluminem\ntej sekwencji plik\xf3w. Prosz\xea w\xb3o\xbfy\xe6 w\xb3" "a\x9c" "ciw\xb9 dyskietk\xea!");
+  EXPECT_EQ(boxes.texts()[0], WrongVolumeText(medium_ / "set2.cab"));
   ExpectCabarcFiles();
+}
+
+int OpensOfFirst;
+std::string FirstVolume;
+HANDLE WINAPI OpensOfFirstCounted(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                  DWORD disposition, DWORD flags, HANDLE model) {
+  // A set unpacked round and round: after a few rounds the first volume
+  // goes missing, which ends the run with a prompt rather than the test.
+  if (FirstVolume == path && ++OpensOfFirst > 10) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  return PlatformReal().CreateFileA(path, access, share, security, disposition, flags, model);
+}
+
+// Where no file runs on from one volume into the next, the library checks
+// nothing between volumes; the installer does: a volume named as the next
+// that is not the next of the first volume's set is told as wrong, whether
+// it belongs to another set (an old volume left under the same name), has
+// the wrong place in the set, or closes a chain of names back to the first
+// volume (which would be unpacked round and round). The user gives up
+// (Cancel, then "Tak"): nothing is written. The right volume put in place
+// while the prompt is open, Retry goes on.
+TEST_F(ExtractSetTest, VolumeOutsideTheSet) {
+  std::vector<std::vector<CabEntry>> volumes(2, std::vector<CabEntry>(1));
+  volumes[0][0].name = "one.txt";
+  volumes[1][0].name = "two.txt";
+  volumes[1][0].data = "2";
+  CabLayout other;
+  other.setId = 0x4321;
+  CabLayout misplaced;
+  misplaced.index = 2;
+  CabLayout loop;
+  loop.index = 1;
+  loop.previous = "vol1.cab";
+  loop.next = "vol1.cab";
+  const struct {
+    const char* what;
+    std::string second;
+    const char* toldWrong;  // The chain is told at the first volume, named again.
+  } cases[] = {
+      {"another set", BuildCabinetSet(volumes, {"vol1.cab", "vol2.cab"}, other)[1], "vol2.cab"},
+      {"another place", BuildCabinet(volumes[1], misplaced), "vol2.cab"},
+      {"a chain back to the first", BuildCabinet(volumes[1], loop), "vol1.cab"},
+  };
+  ScopedPlatform platform;
+  Platform.CreateFileA = OpensOfFirstCounted;
+  FirstVolume = medium_ / "vol1.cab";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteSet(volumes);
+    const std::string right = ReadFileBytes(medium_ / "vol2.cab");
+    WriteFileBytes(medium_ / "vol2.cab", c.second);
+    const std::string wrong = WrongVolumeText(medium_ / c.toldWrong);
+    OpensOfFirst = 0;
+    {
+      BoxScript boxes;
+      boxes.Answer({IDCANCEL, IDYES});
+      EXPECT_EQ(Extract(medium_ / "vol1.cab"), -1);
+      EXPECT_EQ(boxes.texts(), std::vector<std::string>({wrong, kConfirmAbort, kUserAbort}));
+      ExpectNothingWritten({"vol1.cab", "vol2.cab"});
+    }
+    if (strcmp(c.toldWrong, "vol2.cab") != 0)
+      continue;
+    OpensOfFirst = 0;
+    BoxScript boxes;
+    boxes.Answer({IDRETRY});
+    boxes.WhileOpen([&](const BoxRecord&) { WriteFileBytes(medium_ / "vol2.cab", right); });
+    EXPECT_EQ(Extract(medium_ / "vol1.cab"), 0);
+    EXPECT_EQ(boxes.texts(), std::vector<std::string>({wrong}));
+    EXPECT_EQ(ListTree(target_.path()), std::vector<std::string>({"one.txt", "two.txt"}));
+    RemoveTreeForTest(target_.path());
+    MakeDir(target_.path());
+  }
 }
 
 int AccessChecks;

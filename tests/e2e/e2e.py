@@ -175,6 +175,35 @@ def multi_volume(opts, out_root):
     return s
 
 
+def wrong_volume(opts, out_root, replaced):
+    """The set's second volume beside the installer is an old one of another
+    set, under the same name. Told as not the next volume: Cancel and "Tak"
+    stop the installation cleanly; or the right volume is put in its place
+    while the box is open, and Retry goes on to the end."""
+    s = Scenario('wrong-volume-replaced' if replaced else 'wrong-volume', out_root)
+    exe = s.place(opts.multi, 'instalator.exe')
+    s.place(opts.foreign_volume2)
+    s.place(opts.volume3)
+    before = work_dirs()
+    run = Run(s.out, exe, answers=['Return'] if replaced else ['Escape', 't'],
+              env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'},
+              while_box_open=lambda n: replaced and s.place(opts.volume2))
+    medium = 'Z:' + s.medium.replace('/', '\\')
+    wrong = '%s\\wyrmo2.bi_ nie jest kolejnym woluminem\ntej sekwencji plików. Proszę włożyć właściwą dyskietkę!' % medium
+    if replaced:
+        s.equal(run.code, 1, 'exit code')
+        s.equal(run.boxes, [wrong], 'boxes')
+        report = s.report()
+        if report:
+            s.check('z-drugiego-woluminu.txt' in report['files'], 'the second volume\'s file missing')
+    else:
+        s.equal(run.code, 0, 'exit code')
+        s.equal(run.boxes, [wrong, ABORT_QUESTION, 'Przerwanie użytkownika', UNPACK_FAILED], 'boxes')
+        s.check(not os.path.exists(os.path.join(s.medium, 'mervolt-report.txt')), 'the second stage ran')
+    s.equal(work_dirs(), before, 'work directories left')
+    return s
+
+
 # Libraries the installer loads, or that the platform commonly loads on a
 # program's behalf: a copy of each beside the installer is a planted library.
 PLANTED = ['CABINET.DLL', 'version.dll', 'uxtheme.dll', 'dwmapi.dll', 'cryptbase.dll', 'userenv.dll',
@@ -277,6 +306,25 @@ def helper_left_behind(opts, out_root):
     return s
 
 
+def broadcast(opts, out_root):
+    """The second stage tells every window that the environment changed
+    (SendMessage to HWND_BROADCAST, no time limit) before it reports: the
+    installer's hidden dialog answers while the installer waits, so both
+    end."""
+    s = Scenario('broadcast', out_root)
+    exe = s.place(opts.installer, 'instalator.exe')
+    before = work_dirs()
+    run = Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0', 'MERVOLT_BROADCAST': '1'},
+              deadline=60)
+    s.equal(run.code, 1, 'exit code')
+    s.equal(run.boxes, [], 'boxes')
+    s.equal(work_dirs(), before, 'work directories left')
+    report = s.report()
+    if report:
+        s.equal(report.get('dialog'), 'hidden', 'dialog while the second stage runs')
+    return s
+
+
 def killed_run(opts, out_root):
     """The process killed in the middle of extraction (while it asks for a
     volume): its work directory stays; the next run is not disturbed by it."""
@@ -302,13 +350,13 @@ def main():
         os.environ['E2E_INSIDE_XVFB'] = '1'
         os.execvp('xvfb-run', ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', sys.executable] + sys.argv)
     parser = argparse.ArgumentParser()
-    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'volume3', 'marker', 'load-by-name',
-                   'mervolt', 'payload-dir', 'out'):
+    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'volume3', 'foreign-volume2', 'marker',
+                   'load-by-name', 'mervolt', 'payload-dir', 'out'):
         parser.add_argument('--' + option, required=True)
     parser.add_argument('--only', help='run only the scenarios whose name contains this')
     opts = parser.parse_args()
-    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'volume3', 'marker', 'load_by_name',
-                   'mervolt', 'payload_dir', 'out'):
+    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'volume3', 'foreign_volume2', 'marker',
+                   'load_by_name', 'mervolt', 'payload_dir', 'out'):
         setattr(opts, option, os.path.abspath(getattr(opts, option)))
     os.makedirs(opts.out, exist_ok=True)
     # The prefix first: making it anew would sweep away what a scenario
@@ -334,11 +382,14 @@ def main():
         ('multi-volume', lambda: multi_volume(opts, opts.out)),
         ('missing-volume', lambda: failure('missing-volume', opts.multi, opts, opts.out, missing_volume_boxes,
                                            answers=['Escape', 't'])),
+        ('wrong-volume', lambda: wrong_volume(opts, opts.out, replaced=False)),
+        ('wrong-volume-replaced', lambda: wrong_volume(opts, opts.out, replaced=True)),
         ('cancel', lambda: cancel_before_run(opts, opts.out)),
         ('dll-planting', lambda: dll_planting(opts, opts.out)),
         ('killed-run', lambda: killed_run(opts, opts.out)),
         ('temp-with-space', lambda: temp_with_space(opts, opts.out)),
         ('helper-left-behind', lambda: helper_left_behind(opts, opts.out)),
+        ('broadcast', lambda: broadcast(opts, opts.out)),
     ]
     failed = 0
     for name, scenario in scenarios:
@@ -350,7 +401,7 @@ def main():
         except Exception as error:  # a hung or missing window
             problems = ['%s: %s' % (type(error).__name__, error)]
         status = 'ok' if not problems else 'FAILED'
-        print('%-16s %s (%.1f s)' % (name, status, time.time() - started))
+        print('%-22s %s (%.1f s)' % (name, status, time.time() - started))
         for p in problems:
             print('    ' + p)
         failed += bool(problems)

@@ -59,7 +59,7 @@ class CopyTest : public testing::Test {
  protected:
   void SetUp() override {
     ProgressReset();
-    Progress.mode = -1;  // Deltas in bytes are easiest to read in a later stage.
+    ProgressLaterStages();  // Deltas in bytes are easiest to read in a later stage.
     Advances.clear();
     Allocations.clear();
     BlocksLive = 0;
@@ -122,6 +122,22 @@ TEST_F(CopyTest, EmptyAndMissingSources) {
   EXPECT_EQ(Progress.range, 0);
   EXPECT_EQ(CopyWholeFile(P("missing").c_str(), P("dst2").c_str(), 0), -1);
   EXPECT_FALSE(PathExists(P("dst2")));
+}
+
+// A source of 4 GiB and 10 bytes, as the platform reports its size.
+DWORD WINAPI FourGigabytesAndTen(HANDLE, LPDWORD high) {
+  *high = 1;
+  return 10;
+}
+
+// A source of 2 GiB or more is refused: its size's low 32 bits would pass
+// for a small file, and a copy of those few bytes for success.
+TEST_F(CopyTest, SourceTooBigRefused) {
+  WriteFileBytes(P("src"), Bytes(100));
+  Platform.GetFileSize = FourGigabytesAndTen;
+  EXPECT_EQ(CopyWholeFile(P("src").c_str(), P("dst").c_str(), 0), -1);
+  EXPECT_EQ(FsErrno, static_cast<uint32_t>(kFsTooBig));
+  EXPECT_EQ(ReadFileBytes(P("dst")), "");
 }
 
 // A destination that cannot be opened fails; the source is closed again.

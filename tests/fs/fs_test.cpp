@@ -33,7 +33,9 @@ class FsTest : public testing::Test {
 TEST_F(FsTest, OsErrorMapping) {
   const struct { uint32_t os, mapped; } cases[] = {
       {183, 17}, {80, 17}, {3, 2}, {25, 13}, {19, 13}, {36, 13}, {37, 22}, {190, 8},
-      {188, 8}, {202, 8}, {203, 22}, {1816, 12}, {300, 22}, {109, 32}, {145, 41}, {0, 22}};
+      {188, 8}, {202, 8}, {203, 22}, {1816, 12}, {300, 22}, {109, 32}, {145, 41}, {0, 22},
+      // A name too long is not "no such file", which removals take for gone.
+      {206, 38}};
   for (const auto& c : cases) {
     FsSetOsError(c.os);
     EXPECT_EQ(FsErrno, c.mapped) << "OS code " << c.os;
@@ -54,12 +56,16 @@ TEST_F(FsTest, OpenRejectsBadArguments) {
 }
 
 // Create without truncate keeps an existing file's bytes; a new file made
-// without the writable bit is read-only; truncate needs an existing file.
+// without the writable bit is read-only; truncate needs an existing file. No
+// handle is inheritable, so none leaks into the second stage.
 TEST_F(FsTest, OpenDispositions) {
   WriteFileBytes(P("old"), "0123456789");
   int32_t h = FsOpen(P("old").c_str(), 0x8102, 0x40, 0x180);
   ASSERT_NE(h, -1);
   EXPECT_EQ(FsSize(h), 10);
+  DWORD handleFlags = HANDLE_FLAG_INHERIT;
+  EXPECT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(static_cast<intptr_t>(h)), &handleFlags));
+  EXPECT_EQ(handleFlags & HANDLE_FLAG_INHERIT, 0u);
   EXPECT_EQ(FsClose(h), 0);
 
   h = FsOpen(P("ro").c_str(), 0x8101, 0x40, 0x100);
@@ -328,21 +334,58 @@ BOOL WINAPI BadNameRemoveDirectory(LPCSTR) {
   return FALSE;
 }
 
+BOOL WINAPI TooLongRemoveDirectory(LPCSTR) {
+  SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  return FALSE;
+}
+
 // A directory that will not go is named in one box of the removal kind: at
-// once for an error that waiting cannot mend, after the wait for 145.
+// once for an error that waiting cannot mend (a name too long is one, not a
+// directory already gone), after the wait for 145.
 TEST_F(FsTest, DeleteTreeDirectoryRemovalFails) {
   BoxScript boxes;
   MakeDir(P("t"));
   FakeClock clock;
   Platform.RemoveDirectoryA = BadNameRemoveDirectory;
   EXPECT_EQ(DeleteTree(P("t").c_str()), 0);
+  Platform.RemoveDirectoryA = TooLongRemoveDirectory;
+  EXPECT_EQ(DeleteTree(P("t").c_str()), 0);
   EXPECT_EQ(clock.sleeps(), 0);
   Platform.RemoveDirectoryA = NotEmptyRemoveDirectory;
   EXPECT_EQ(DeleteTree(P("t").c_str()), 0);
   EXPECT_GE(clock.elapsed(), 10000u);
-  ASSERT_EQ(boxes.boxes().size(), 2u);
+  ASSERT_EQ(boxes.boxes().size(), 3u);
   EXPECT_EQ(boxes.boxes()[0].text.find("Nie mogę usunąć katalogu " + P("t") + " (123 "), 0u);
-  EXPECT_EQ(boxes.boxes()[1].text.find("Nie mogę usunąć katalogu " + P("t") + " (145 "), 0u);
+  EXPECT_EQ(boxes.boxes()[1].text.find("Nie mogę usunąć katalogu " + P("t") + " (206 "), 0u);
+  EXPECT_EQ(boxes.boxes()[2].text.find("Nie mogę usunąć katalogu " + P("t") + " (145 "), 0u);
+}
+
+HANDLE WINAPI DeniedFindFirst(LPCSTR, LPWIN32_FIND_DATAA) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return INVALID_HANDLE_VALUE;
+}
+
+// A directory that cannot be listed is not taken for an empty one: when it
+// will not go, one box tells at once why it could not be listed (not that
+// it is not empty, after ten seconds); when it is empty after all it goes.
+// Moving out of it fails with the same reason.
+TEST_F(FsTest, UnlistableDirectory) {
+  BoxScript boxes;
+  MakeDir(P("t"));
+  WriteFileBytes(P("t\\f"), "f");
+  MakeDir(P("empty"));
+  MakeDir(P("dst"));
+  FakeClock clock;
+  Platform.FindFirstFileA = DeniedFindFirst;
+  EXPECT_EQ(DeleteTree(P("t").c_str()), 0);
+  EXPECT_EQ(clock.sleeps(), 0);
+  EXPECT_EQ(DeleteTree(P("empty").c_str()), 1);
+  EXPECT_EQ(MoveTree(P("dst").c_str(), P("t").c_str()), 0);
+  ASSERT_EQ(boxes.boxes().size(), 2u);
+  EXPECT_EQ(boxes.boxes()[0].text.find("Nie mogę usunąć katalogu " + P("t") + " (5 "), 0u) << boxes.boxes()[0].text;
+  EXPECT_EQ(boxes.boxes()[1].text.find("Nie mogę przenieść zbioru " + P("t") + " (5 "), 0u) << boxes.boxes()[1].text;
+  EXPECT_TRUE(PathExists(P("t\\f")));
+  EXPECT_FALSE(PathExists(P("empty")));
 }
 
 // Pretends that the directory "link" is a junction.

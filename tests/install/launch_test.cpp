@@ -25,12 +25,14 @@ struct Started {
   std::string directory;
   STARTUPINFOA startup = {};
   DWORD waitedFor = 0;
+  DWORD wakeMask = 0;
   std::vector<HANDLE> closed;
   DWORD exitCode = 0;
   bool fail = false;
 };
 Started Process;
-std::string ModulePath, ShortFolder, OwnCommandLine;
+std::string ShortFolder, OwnCommandLine;
+const char kFolder[] = "C:\\Program Files\\Kit\\";
 
 const HANDLE kProcess = reinterpret_cast<HANDLE>(0x1110);
 const HANDLE kThread = reinterpret_cast<HANDLE>(0x2220);
@@ -55,9 +57,12 @@ BOOL WINAPI FakeCreateProcess(LPCSTR application, LPSTR commandLine, LPSECURITY_
   information->hThread = kThread;
   return TRUE;
 }
-DWORD WINAPI FakeWait(HANDLE handle, DWORD timeout) {
-  EXPECT_EQ(handle, kProcess);
+DWORD WINAPI FakeWait(DWORD count, const HANDLE* handles, BOOL all, DWORD timeout, DWORD mask) {
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(handles[0], kProcess);
+  EXPECT_FALSE(all);
   Process.waitedFor = timeout;
+  Process.wakeMask = mask;
   return WAIT_OBJECT_0;
 }
 BOOL WINAPI FakeExitCode(HANDLE handle, LPDWORD code) {
@@ -68,10 +73,6 @@ BOOL WINAPI FakeExitCode(HANDLE handle, LPDWORD code) {
 BOOL WINAPI FakeClose(HANDLE handle) {
   Process.closed.push_back(handle);
   return TRUE;
-}
-DWORD WINAPI FakeModulePath(HMODULE, LPSTR buffer, DWORD size) {
-  lstrcpynA(buffer, ModulePath.c_str(), size);
-  return static_cast<DWORD>(ModulePath.size());
 }
 DWORD WINAPI FakeShortPath(LPCSTR, LPSTR buffer, DWORD size) {
   lstrcpynA(buffer, ShortFolder.c_str(), size);
@@ -90,14 +91,12 @@ class LaunchTest : public testing::Test {
   void SetUp() override {
     InstallerWindow = NULL;
     Process = Started();
-    ModulePath = "C:\\Program Files\\Kit\\setup.exe";
     ShortFolder = "C:\\PROGRA~1\\Kit\\";
     OwnCommandLine = "\"C:\\Program Files\\Kit\\setup.exe\" /q";
     Platform.CreateProcessA = FakeCreateProcess;
-    Platform.WaitForSingleObject = FakeWait;
+    Platform.MsgWaitForMultipleObjects = FakeWait;
     Platform.GetExitCodeProcess = FakeExitCode;
     Platform.CloseHandle = FakeClose;
-    Platform.GetModuleFileNameA = FakeModulePath;
     Platform.GetShortPathNameA = FakeShortPath;
     Platform.GetCommandLineA = FakeCommandLine;
   }
@@ -105,14 +104,14 @@ class LaunchTest : public testing::Test {
 };
 
 // The second stage runs from the work directory with the installer's short
-// folder and its own command line unchanged, visibly, inheriting handles; the
-// run waits without a time limit and both handles are closed. Its exit code,
+// folder and its own command line unchanged, visibly, inheriting no handle;
+// the run waits without a time limit and both handles are closed. Its exit code,
 // even -1, is handed back as having run.
 TEST_F(LaunchTest, CommandLineAndStart) {
   Process.exitCode = 0xFFFFFFFF;
   BoxScript boxes;
   bool started = false;
-  EXPECT_EQ(LaunchSecondStage("C:\\work", &started), -1);
+  EXPECT_EQ(LaunchSecondStage("C:\\work", kFolder, &started), -1);
   EXPECT_TRUE(started);
   EXPECT_TRUE(boxes.texts().empty());
   ASSERT_EQ(Process.calls, 1);
@@ -120,13 +119,14 @@ TEST_F(LaunchTest, CommandLineAndStart) {
   EXPECT_EQ(Process.commandLine,
             "C:\\work\\MERVOLT.EXE -i=0x3D7B1,C:\\PROGRA~1\\Kit\\ \"C:\\Program Files\\Kit\\setup.exe\" /q");
   EXPECT_EQ(Process.directory, "C:\\work");
-  EXPECT_TRUE(Process.inherit);
+  EXPECT_FALSE(Process.inherit);
   EXPECT_EQ(Process.flags, 0u);
   EXPECT_FALSE(Process.hadEnvironment);
   EXPECT_EQ(Process.startup.dwFlags, 0x21u);
   EXPECT_EQ(Process.startup.wShowWindow, SW_SHOWNORMAL);
   EXPECT_EQ(Process.startup.cb, sizeof(STARTUPINFOA));
   EXPECT_EQ(Process.waitedFor, INFINITE);
+  EXPECT_EQ(Process.wakeMask, static_cast<DWORD>(QS_ALLINPUT));
   EXPECT_EQ(Process.closed, std::vector<HANDLE>({kThread, kProcess}));
 }
 
@@ -134,7 +134,7 @@ TEST_F(LaunchTest, CommandLineAndStart) {
 // path, so it searches for nothing ("C:\\tmp.exe" first), and the path is
 // quoted so that the second stage's first argument is the switch.
 TEST_F(LaunchTest, WorkDirectoryWithSpace) {
-  LaunchSecondStage("C:\\tmp dir\\dm_1.tmp");
+  LaunchSecondStage("C:\\tmp dir\\dm_1.tmp", kFolder);
   EXPECT_EQ(Process.application, "C:\\tmp dir\\dm_1.tmp\\MERVOLT.EXE");
   EXPECT_EQ(Process.commandLine,
             "\"C:\\tmp dir\\dm_1.tmp\\MERVOLT.EXE\" -i=0x3D7B1,C:\\PROGRA~1\\Kit\\ "
@@ -145,11 +145,10 @@ TEST_F(LaunchTest, WorkDirectoryWithSpace) {
 // Without a short form the long folder is used; without any folder, ".\\".
 TEST_F(LaunchTest, InstallerFolderForms) {
   ShortFolder = "";
-  LaunchSecondStage("C:\\work\\");
+  LaunchSecondStage("C:\\work\\", kFolder);
   EXPECT_EQ(Process.commandLine,
             "C:\\work\\MERVOLT.EXE -i=0x3D7B1,C:\\Program Files\\Kit\\ \"C:\\Program Files\\Kit\\setup.exe\" /q");
-  ModulePath = "setup.exe";
-  LaunchSecondStage("C:\\work");
+  LaunchSecondStage("C:\\work", "");
   EXPECT_EQ(Process.commandLine.substr(0, 36), "C:\\work\\MERVOLT.EXE -i=0x3D7B1,.\\ \"C");
 }
 
@@ -158,19 +157,19 @@ TEST_F(LaunchTest, InstallerFolderForms) {
 TEST_F(LaunchTest, LongCommandLines) {
   ShortFolder = "C:\\KIT\\";
   OwnCommandLine = "setup.exe " + std::string(6000, 'a');
-  LaunchSecondStage("C:\\w");
+  LaunchSecondStage("C:\\w", kFolder);
   EXPECT_EQ(Process.commandLine, "C:\\w\\MERVOLT.EXE -i=0x3D7B1,C:\\KIT\\ " + OwnCommandLine);
 
   const std::string head = "C:\\w\\MERVOLT.EXE -i=0x3D7B1,C:\\KIT\\ ";
   OwnCommandLine = std::string(32767 - head.size(), 'b');
-  LaunchSecondStage("C:\\w");
+  LaunchSecondStage("C:\\w", kFolder);
   EXPECT_EQ(Process.commandLine.size(), 32767u);
   EXPECT_EQ(Process.calls, 2);
 
   OwnCommandLine += "b";
   BoxScript boxes;
   bool started = true;
-  EXPECT_EQ(LaunchSecondStage("C:\\w", &started), -1);
+  EXPECT_EQ(LaunchSecondStage("C:\\w", kFolder, &started), -1);
   EXPECT_FALSE(started);
   EXPECT_EQ(Process.calls, 2);
   ASSERT_EQ(boxes.texts().size(), 1u);
@@ -184,7 +183,7 @@ TEST_F(LaunchTest, StartFailureShown) {
   Process.fail = true;
   BoxScript boxes;
   bool started = true;
-  EXPECT_EQ(LaunchSecondStage("C:\\work", &started), -1);
+  EXPECT_EQ(LaunchSecondStage("C:\\work", kFolder, &started), -1);
   EXPECT_FALSE(started);
   ASSERT_EQ(boxes.texts().size(), 1u);
   EXPECT_TRUE(StartsWith(boxes.texts()[0], "Nie mogę uruchomić programu C:\\work\\MERVOLT.EXE (193 "))
@@ -206,12 +205,69 @@ TEST_F(LaunchTest, HiddenProcess) {
   EXPECT_EQ(Process.waitedFor, INFINITE);
 }
 
+// What a message sent to the installer's window from elsewhere got back.
+LRESULT Answer;
+LRESULT CALLBACK AnsweringWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_USER + 7)
+    return 42;
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+DWORD WINAPI SendToWindow(void* window) {
+  // As a second stage broadcasts a change of the environment, but with a
+  // time limit, so that a wait that does not answer fails the test instead
+  // of hanging it.
+  DWORD_PTR result = 0;
+  Answer = SendMessageTimeoutA(static_cast<HWND>(window), WM_USER + 7, 0, 0, SMTO_NORMAL, 3000, &result)
+               ? static_cast<LRESULT>(result)
+               : -1;
+  return 0;
+}
+HANDLE Sender;
+BOOL WINAPI SenderExitCode(HANDLE handle, LPDWORD code) {
+  return GetExitCodeThread(handle, code);
+}
+BOOL WINAPI StartSender(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
+                        LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION information) {
+  information->hProcess = Sender;
+  information->hThread = kThread;
+  return TRUE;
+}
+
+// While the installer waits for the second stage it answers its window's
+// messages: a message sent to the window by another thread (the "process",
+// here a thread that ends once answered) is answered, and the wait ends when
+// the process does. A wait that only waited would answer nothing.
+TEST_F(LaunchTest, WaitAnswersMessages) {
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = AnsweringWindow;
+  windowClass.hInstance = GetModuleHandleA(NULL);
+  windowClass.lpszClassName = "LaunchTestWindow";
+  RegisterClassA(&windowClass);
+  HWND window = CreateWindowA("LaunchTestWindow", "", WS_POPUP, 0, 0, 1, 1, NULL, NULL,
+                              windowClass.hInstance, NULL);
+  ASSERT_NE(window, nullptr);
+  Answer = 0;
+  Sender = CreateThread(NULL, 0, SendToWindow, window, CREATE_SUSPENDED, NULL);
+  Platform.CreateProcessA = StartSender;
+  Platform.MsgWaitForMultipleObjects = PlatformReal().MsgWaitForMultipleObjects;
+  Platform.WaitForSingleObject = PlatformReal().WaitForSingleObject;
+  Platform.GetExitCodeProcess = SenderExitCode;
+  ResumeThread(Sender);
+  bool started = false;
+  EXPECT_EQ(RunProcessAndWait("C:\\d", "tool.exe", true, &started), 0);
+  EXPECT_TRUE(started);
+  EXPECT_EQ(Answer, 42);
+  EXPECT_EQ(WaitForSingleObject(Sender, 0), WAIT_OBJECT_0);
+  CloseHandle(Sender);
+  DestroyWindow(window);
+}
+
 // A real start of a program that is not there.
 TEST(LaunchRealTest, MissingSecondStage) {
   TempDir work;
   BoxScript boxes;
   bool started = true;
-  EXPECT_EQ(LaunchSecondStage(work.path().c_str(), &started), -1);
+  EXPECT_EQ(LaunchSecondStage(work.path().c_str(), "C:\\", &started), -1);
   EXPECT_FALSE(started);
   ASSERT_EQ(boxes.texts().size(), 1u);
   const std::string expected = "Nie mogę uruchomić programu " + work.path() + "\\MERVOLT.EXE (2 ";

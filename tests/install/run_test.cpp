@@ -270,7 +270,7 @@ BOOL WINAPI FakeLaunch(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUT
   information->hThread = GetCurrentThread();
   return TRUE;
 }
-DWORD WINAPI NoWait(HANDLE, DWORD) { return WAIT_OBJECT_0; }
+DWORD WINAPI NoWait(DWORD, const HANDLE*, BOOL, DWORD, DWORD) { return WAIT_OBJECT_0; }
 BOOL WINAPI ExitedWithMinusOne(HANDLE, LPDWORD code) {
   *code = 0xFFFFFFFF;
   return TRUE;
@@ -307,7 +307,7 @@ TEST_F(RunTest, MultiVolumePayload) {
   ServeFakePayload();
   Platform.ShowWindow = RecordHide;
   Platform.CreateProcessA = FakeLaunch;
-  Platform.WaitForSingleObject = NoWait;
+  Platform.MsgWaitForMultipleObjects = NoWait;
   Platform.GetExitCodeProcess = ExitedWithMinusOne;
   SeenAtHide.clear();
   Launches = 0;

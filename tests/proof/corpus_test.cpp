@@ -434,7 +434,8 @@ TEST_F(CorpusTest, HostileNames) {
   RunAll("hostile names", cases);
 }
 
-// A volume of another set: told as wrong each time it is retried; once it is
+// A volume of another set: told as wrong each time it is retried; Cancel
+// asks whether to stop, and "Nie" shows the prompt again. Once the volume is
 // gone the disk is asked for, and declining stops the extraction.
 TEST_F(CorpusTest, WrongVolumeInASet) {
   TempDir medium;
@@ -446,15 +447,16 @@ TEST_F(CorpusTest, WrongVolumeInASet) {
   TempDir target;
   BoxScript boxes;
   int shown = 0;
-  boxes.Answer({IDRETRY, IDRETRY, IDCANCEL, IDCANCEL, IDYES});
+  boxes.Answer({IDRETRY, IDCANCEL, IDNO, IDRETRY, IDCANCEL, IDYES});
   boxes.WhileOpen([&](const BoxRecord&) {
-    if (++shown == 3)
+    if (++shown == 4)
       DeleteFileA((medium / "a2.cab").c_str());
   });
   EXPECT_EQ(ExtractCabinetSet((medium / "a1.cab").c_str(), target.path().c_str(), NULL), -1);
   const std::string wrong = medium / "a2.cab" + " nie jest kolejnym woluminem\ntej sekwencji plików. Proszę włożyć właściwą dyskietkę!";
-  EXPECT_EQ(boxes.texts(), std::vector<std::string>({wrong, wrong, wrong, "Proszę włożyć dysk z plikiem " + medium / "a2.cab" + ".",
-                                                     "Na pewno przerwać operację?", "Przerwanie użytkownika"}));
+  const std::string abort = "Na pewno przerwać operację?";
+  EXPECT_EQ(boxes.texts(), std::vector<std::string>({wrong, wrong, abort, wrong, "Proszę włożyć dysk z plikiem " + medium / "a2.cab" + ".",
+                                                     abort, "Przerwanie użytkownika"}));
   EXPECT_EQ(ListTree(target.path()), std::vector<std::string>());
   ++Total;
 }

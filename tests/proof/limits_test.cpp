@@ -5,6 +5,8 @@
 // 30,000 characters. Each case either works or fails with a clear box, and
 // leaves nothing behind.
 
+#include <string.h>
+
 #include <string>
 #include <vector>
 
@@ -24,6 +26,11 @@
 #include "tests/support/temp_dir.h"
 
 namespace {
+
+const char kFolderUnusable[] =
+    "Nie można użyć folderu, w którym znajduje się instalator: jego nazwa jest za długa lub zawiera "
+    "znaki, których ten system nie obsługuje.\n\nProszę przenieść instalator do folderu o krótkiej "
+    "nazwie (np. C:\\Instalki) i uruchomić go ponownie.";
 
 std::string Launched;
 std::string ModulePath;
@@ -98,23 +105,48 @@ TEST_F(LimitsTest, TemporaryFolderNearTheLimit) {
   SetEnvironmentVariableA("TEMP", NULL);
 }
 
-// An installer in a folder whose path is longer than its buffers: companions
-// are not found, the second stage is told the folder as far as it could be
-// read, and nothing overruns.
+// The short form of a folder longer than the installer's buffer, when it
+// has one; any other path is its own short form.
+std::string ShortForm;
+DWORD WINAPI ShortFormOfLongFolder(LPCSTR path, LPSTR buffer, DWORD size) {
+  const std::string shortPath = strlen(path) > 300 ? ShortForm : path;
+  if (shortPath.empty()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return 0;
+  }
+  lstrcpynA(buffer, shortPath.c_str(), size);
+  return shortPath.size() < size ? static_cast<DWORD>(shortPath.size()) : static_cast<DWORD>(shortPath.size() + 1);
+}
+
+// An installer in a folder whose path is longer than its buffer is never
+// taken for another folder (a path cut to the buffer ends in an ancestor's
+// separator): the folder's short form is used when it has one, else one box
+// says the folder cannot be used and nothing runs. Nothing overruns.
 TEST_F(LimitsTest, InstallerFolderBeyondTheLimit) {
   ScopedTempFolder temp;
   Platform.GetModuleFileNameA = LongModulePath;
-  for (size_t length : {259u, 299u, 300u, 301u, 400u, 1000u}) {
-    SCOPED_TRACE(length);
-    ModulePath = "C:\\" + std::string(length - 13, 'f') + "\\setup.exe";
-    BoxScript boxes;
-    Launched.clear();
-    const int result = RunInstallation();
-    EXPECT_TRUE(result == 0 || (result == -1 && !boxes.texts().empty())) << result;
-    if (result == 0) {
-      EXPECT_NE(Launched.find("MERVOLT.EXE -i=0x3D7B1,"), std::string::npos);
+  Platform.GetShortPathNameA = ShortFormOfLongFolder;
+  for (size_t length : {259u, 300u, 309u, 310u, 1000u}) {
+    for (const char* shortForm : {"", "C:\\KIT~1\\"}) {
+      SCOPED_TRACE(std::to_string(length) + " " + shortForm);
+      const std::string folder = "C:\\" + std::string(length - 13, 'f') + "\\";
+      ModulePath = folder + "setup.exe";
+      ShortForm = shortForm;
+      const std::string told = folder.size() <= 300 ? folder : ShortForm;
+      BoxScript boxes;
+      Launched.clear();
+      const int result = RunInstallation();
+      if (told.empty()) {
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(boxes.texts(), std::vector<std::string>({kFolderUnusable}));
+        EXPECT_TRUE(Launched.empty());
+      } else {
+        EXPECT_EQ(result, 0);
+        EXPECT_TRUE(boxes.texts().empty());
+        EXPECT_NE(Launched.find("MERVOLT.EXE -i=0x3D7B1," + told + " "), std::string::npos) << Launched;
+      }
+      ExpectNothingLeft(temp.path());
     }
-    ExpectNothingLeft(temp.path());
   }
 }
 

@@ -49,8 +49,8 @@ namespace {
   X(GetCurrentProcess) X(OpenProcessToken) X(GetTokenInformation) X(ConvertSidToStringSidA)   \
   X(ConvertStringSecurityDescriptorToSecurityDescriptorA) X(SetDefaultDllDirectories)         \
   X(EndDialog) X(GetDlgItem) X(ShowWindow) X(UpdateWindow) X(GetWindowRect) X(SendMessageA)   \
-  X(LoadImageA) X(DestroyIcon) X(MessageBoxA) X(PeekMessageA) X(TranslateMessage)             \
-  X(DispatchMessageA) X(InitCommonControlsEx)
+  X(LoadImageA) X(DestroyIcon) X(MessageBoxA) X(PeekMessageA) X(MsgWaitForMultipleObjects)    \
+  X(TranslateMessage) X(DispatchMessageA) X(InitCommonControlsEx)
 
 enum EntryIndex {
 #define ENTRY_INDEX(name) k##name,
@@ -162,7 +162,7 @@ R FailureValue(int index) {
     return nullptr;
   } else {
     if (index == kGetFileAttributesA || index == kSetFilePointer || index == kGetFileSize ||
-        index == kWaitForSingleObject)
+        index == kWaitForSingleObject || index == kMsgWaitForMultipleObjects)
       return static_cast<R>(-1);
     return R();
   }
@@ -243,7 +243,7 @@ struct Hook<Index, R(WINAPI*)(A...)> {
     } else if constexpr (Index == kShowWindow) {
       if (std::get<1>(tuple) == SW_HIDE && S.phase == kExtraction)
         S.phase = kLaunch;
-    } else if constexpr (Index == kWaitForSingleObject) {
+    } else if constexpr (Index == kMsgWaitForMultipleObjects) {
       if (S.phase == kLaunch)
         S.phase = kCleanup;
     }
@@ -377,6 +377,11 @@ Outcome RunOnce(const ScopedTempFolder& temp) {
 
 // Every text the installer shows, whole or (for the formatted ones) as the
 // start; "OK" is not among them: a failure must never be told as "OK".
+const char kFolderBox[] =
+    "Nie można użyć folderu, w którym znajduje się instalator: jego nazwa jest za długa lub zawiera "
+    "znaki, których ten system nie obsługuje.\n\nProszę przenieść instalator do folderu o krótkiej "
+    "nazwie (np. C:\\Instalki) i uruchomić go ponownie.";
+
 bool IsKnownText(const std::string& text) {
   static const char* const kWhole[] = {
       "Błąd przygotowania katalogu tymczasowego!",
@@ -396,6 +401,7 @@ bool IsKnownText(const std::string& text) {
       "Przerwanie użytkownika",
       "Nie rozpoznany błąd archiwum .CAB",
       "Na pewno przerwać operację?",
+      kFolderBox,
   };
   static const char* const kStarts[] = {"Nie mogę ", "Proszę włożyć dysk z plikiem "};
   for (const char* whole : kWhole) {
@@ -438,7 +444,10 @@ std::string ExpectedBoxes(Phase phase, int result, const std::vector<std::string
     case kWorkDirectory:
       return boxes == std::vector<std::string>({kWorkDirBox}) ? "" : "expected only the work-directory box";
     case kBinding:
-      return boxes == std::vector<std::string>({kLibraryBox}) ? "" : "expected only the library box";
+      // The installer's folder is read right after the library is bound.
+      return boxes == std::vector<std::string>({kLibraryBox}) || boxes == std::vector<std::string>({kFolderBox})
+                 ? ""
+                 : "expected only the library box or the folder box";
     case kPayload:
       return last == kPayloadBox ? "" : "expected to end with the payload box";
     case kCompanions:

@@ -17,6 +17,7 @@ BOOL WINAPI Started(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY
   return TRUE;
 }
 DWORD WINAPI Ended(HANDLE, DWORD) { return WAIT_OBJECT_0; }
+DWORD WINAPI EndedWithoutMessages(DWORD, const HANDLE*, BOOL, DWORD, DWORD) { return WAIT_OBJECT_0; }
 BOOL WINAPI ExitCodeZero(HANDLE, LPDWORD code) {
   *code = 0;
   return TRUE;
@@ -28,5 +29,6 @@ void FakeSecondStage(std::function<void(const std::string&, const std::string&)>
   OnStart = onStart;
   Platform.CreateProcessA = Started;
   Platform.WaitForSingleObject = Ended;
+  Platform.MsgWaitForMultipleObjects = EndedWithoutMessages;
   Platform.GetExitCodeProcess = ExitCodeZero;
 }

@@ -1,5 +1,5 @@
-// A second stage that is not started: CreateProcessA, WaitForSingleObject
-// and GetExitCodeProcess of the platform table replaced by a process that
+// A second stage that is not started: CreateProcessA, the two waits and
+// GetExitCodeProcess of the platform table replaced by a process that
 // has already ended with 0, its handles real (duplicates of this process's
 // own) so that closing them is real too. The test's action runs at the
 // moment of the start, with the command line and the current directory.
@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-// Replaces the three entries for the life of the program's current platform
+// Replaces the four entries for the life of the program's current platform
 // table (callers hold a ScopedPlatform).
 void FakeSecondStage(std::function<void(const std::string& commandLine, const std::string& directory)> onStart);
 

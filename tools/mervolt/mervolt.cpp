@@ -12,6 +12,10 @@
 //   MERVOLT_LINGER=MS leave a helper running in the current directory (a
 //                     copy of this program, which waits MS milliseconds) and
 //                     exit without waiting for it, as real second stages do;
+//   MERVOLT_BROADCAST=1 before the report, tell every top-level window that the
+//                     environment changed, with SendMessage and no time
+//                     limit, as installers do after adding to PATH: it returns
+//                     only once every window has answered;
 // otherwise the report is shown in a window until the user closes it.
 
 #include <windows.h>
@@ -186,6 +190,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   char stamp[MAX_PATH];
   if (GetEnvironmentVariableA("MERVOLT_STAMP", stamp, sizeof(stamp)) != 0)
     stamp::WriteStamp(stamp);
+  if (GetEnvironmentVariableA("MERVOLT_BROADCAST", NULL, 0) != 0) {
+    static const char kEnvironment[] = "Environment";
+    SendMessageA(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(kEnvironment));
+  }
   const std::string report = BuildReport();
   if (GetEnvironmentVariableA("MERVOLT_REPORT", NULL, 0) != 0)
     WriteReport(report);
