@@ -12,40 +12,89 @@ static const char* const kErrorVerbs[] = {
     "przenieść zbioru",  // kMoveFileFailed
 };
 
-// wsprintfA never writes more than 1,024 characters, the terminator included,
+// The program's own texts are Windows-1250, whatever the system's ANSI code
+// page; they are shown through UTF-16 so that they read right on every
+// system. What comes from the system (paths) is in its ANSI code page.
+static const UINT kTextCodePage = 1250;
+
+// wsprintfW never writes more than 1,024 characters, the terminator included,
 // so a buffer of this size cannot be overrun whatever a path holds.
 static const int kFormatLimit = 1024;
 static const DWORD kSystemTextSize = 2000;
+static const WCHAR kEllipsis = 0x2026;
+
+// Converts `text`, of `codePage`, into `out` of `count` characters. Should
+// the platform refuse, each byte is taken as the character of that number:
+// the box is still shown, its ASCII letters right.
+static void Widen(UINT codePage, const char* text, WCHAR* out, int count) {
+  if (Platform.MultiByteToWideChar(codePage, 0, text, -1, out, count) != 0)
+    return;
+  int i = 0;
+  for (; text[i] != '\0' && i + 1 < count; ++i)
+    out[i] = static_cast<unsigned char>(text[i]);
+  out[i] = L'\0';
+}
+
+static int ShowWide(const WCHAR* text, UINT type) {
+  WCHAR caption[sizeof(kBoxCaption)];
+  Widen(kTextCodePage, kBoxCaption, caption, sizeof(kBoxCaption));
+  return Platform.MessageBoxW(InstallerWindow, text, caption, type);
+}
+
+// After `message` was formatted with `written` characters: a message that
+// reached the formatting limit may have been cut, and ends in "…" so that
+// the cut is seen.
+static void MarkCut(WCHAR* message, int written) {
+  if (written >= kFormatLimit - 1)
+    message[kFormatLimit - 2] = kEllipsis;
+}
+
+// Fills `message` (kFormatLimit characters) from the Windows-1250 `format`
+// with the UTF-16 `text` inserted for its one "%s".
+static void FormatWide(WCHAR* message, const char* format, const WCHAR* text) {
+  WCHAR wideFormat[kFormatLimit];
+  Widen(kTextCodePage, format, wideFormat, kFormatLimit);
+  MarkCut(message, Platform.wsprintfW(message, wideFormat, text));
+}
 
 int ShowMessage(const char* text, UINT type) {
-  return Platform.MessageBoxA(InstallerWindow, text, kBoxCaption, type);
+  WCHAR wide[kFormatLimit];
+  Widen(kTextCodePage, text, wide, kFormatLimit);
+  return ShowWide(wide, type);
 }
 
 int ShowError(const char* text) {
   return ShowMessage(text, MB_ICONHAND);
 }
 
-char* SystemErrorText(DWORD code, char* buffer, DWORD size) {
-  buffer[0] = '\0';
-  DWORD length = Platform.FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+WCHAR* SystemErrorText(DWORD code, WCHAR* buffer, DWORD size) {
+  buffer[0] = L'\0';
+  DWORD length = Platform.FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                          NULL, code, LANG_USER_DEFAULT, buffer, size, NULL);
   // The system's texts end with a line break, which would split the box's
   // sentence in the middle.
-  while (length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\r'))
-    buffer[--length] = '\0';
+  while (length > 0 && (buffer[length - 1] == L'\n' || buffer[length - 1] == L'\r'))
+    buffer[--length] = L'\0';
   return buffer;
 }
 
-// Shows `format` with the text of `verb`, `path` and the platform's last
-// error (its number and its text), in an error box.
+// Shows `format` with the text of `verb`, `path` (ANSI) and the platform's
+// last error (its number and its text), in an error box.
 static int ShowFailure(const char* format, const char* verb, const char* path) {
   // The code must be taken before any other call can overwrite it.
   const DWORD code = Platform.GetLastError();
-  char systemText[kSystemTextSize];
-  char message[kSystemTextSize];
+  WCHAR systemText[kSystemTextSize];
+  WCHAR wideFormat[kFormatLimit];
+  WCHAR wideVerb[kFormatLimit];
+  WCHAR widePath[kFormatLimit];
+  WCHAR message[kSystemTextSize];
   SystemErrorText(code, systemText, kSystemTextSize - 1);
-  Platform.wsprintfA(message, format, verb, path, static_cast<int>(code), systemText);
-  return ShowMessage(message, MB_ICONHAND);
+  Widen(kTextCodePage, format, wideFormat, kFormatLimit);
+  Widen(kTextCodePage, verb, wideVerb, kFormatLimit);
+  Widen(CP_ACP, path, widePath, kFormatLimit);
+  MarkCut(message, Platform.wsprintfW(message, wideFormat, wideVerb, widePath, static_cast<int>(code),
+                                      systemText));
+  return ShowWide(message, MB_ICONHAND);
 }
 
 int ShowSystemError(int kind, const char* path) {
@@ -77,9 +126,9 @@ bool ConfirmAbort() {
 // it (false). A user can always leave, and no prompt comes back without an
 // answer in between: when the platform shows neither box (both return 0),
 // asking again would never end, so that is giving up too.
-static bool PromptUntilDecided(const char* text, UINT type, int goOn) {
+static bool PromptUntilDecided(const WCHAR* text, UINT type, int goOn) {
   for (;;) {
-    const int answer = ShowMessage(text, type);
+    const int answer = ShowWide(text, type);
     if (answer == goOn)
       return true;
     const int confirm = AskAbort();
@@ -89,16 +138,18 @@ static bool PromptUntilDecided(const char* text, UINT type, int goOn) {
 }
 
 bool PromptWrongVolume(const char* name) {
-  char text[kFormatLimit];
-  Platform.wsprintfA(text,
-                     "%s nie jest kolejnym woluminem\ntej sekwencji plików. "
-                     "Proszę włożyć właściwą dyskietkę!",
-                     name);
+  WCHAR wideName[kFormatLimit];
+  WCHAR text[kFormatLimit];
+  Widen(CP_ACP, name, wideName, kFormatLimit);
+  FormatWide(text, "%s nie jest kolejnym woluminem\ntej sekwencji plików. Proszę włożyć właściwą dyskietkę!",
+             wideName);
   return PromptUntilDecided(text, MB_RETRYCANCEL | MB_ICONHAND, IDRETRY);
 }
 
 bool PromptInsertDisk(const char* name) {
-  char text[kFormatLimit];
-  Platform.wsprintfA(text, "Proszę włożyć dysk z plikiem %s.", name);
+  WCHAR wideName[kFormatLimit];
+  WCHAR text[kFormatLimit];
+  Widen(CP_ACP, name, wideName, kFormatLimit);
+  FormatWide(text, "Proszę włożyć dysk z plikiem %s.", wideName);
   return PromptUntilDecided(text, MB_OKCANCEL | MB_ICONASTERISK, IDOK);
 }

@@ -1,5 +1,7 @@
 // Message boxes and prompts. Every box is modal, owned by InstallerWindow and
-// captioned kBoxCaption; texts are Windows-1250 and go to MessageBoxA as is.
+// captioned kBoxCaption. The texts are Windows-1250 and paths put into them
+// are in the ANSI code page; both are shown through UTF-16 (MessageBoxW), so
+// they read right whatever the system's ANSI code page.
 
 #ifndef INSTALLER_APP_MESSAGES_H_
 #define INSTALLER_APP_MESSAGES_H_
@@ -36,7 +38,7 @@ int ShowStartError(const char* path);
 // Fills `buffer` (room for `size` characters) with the system's text for
 // `code`, without the line break the system ends it with; leaves it empty
 // when the system has none. Returns `buffer`.
-char* SystemErrorText(DWORD code, char* buffer, DWORD size);
+WCHAR* SystemErrorText(DWORD code, WCHAR* buffer, DWORD size);
 
 // Asks whether to abort; true only when the user answers "Tak".
 bool ConfirmAbort();

@@ -170,17 +170,11 @@ static const char* ShownVolumePath(const CabinetContext* context, const char* pa
 
 // Converts the UTF-8 `name` into the ANSI code page in `out` (`size` bytes).
 // False when it is not valid UTF-8, does not fit, or has a character the code
-// page cannot show exactly.
-static bool Utf8NameToAnsi(const char* name, char* out, int size) {
+// page cannot hold exactly.
+static bool Utf8NameToAnsi(const char* name, char* out, size_t size) {
   WCHAR wide[MAX_PATH];
-  const int length = Platform.MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide,
-                                                  MAX_PATH);
-  if (length == 0)
-    return false;
-  BOOL substituted = FALSE;
-  const int written = Platform.WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, out,
-                                                   size, NULL, &substituted);
-  return written != 0 && !substituted;
+  return Platform.MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, MAX_PATH) != 0 &&
+         WideToAnsiExact(wide, out, size);
 }
 
 // Kind 2: opens the staging file for the next entry of the cabinet.

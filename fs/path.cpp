@@ -62,6 +62,38 @@ bool IsDotsName(const char* name) {
   return *name == '\0';
 }
 
+bool WideToAnsiExact(const WCHAR* wide, char* out, size_t size) {
+  if (size == 0 || size > INT32_MAX)
+    return false;
+  // UTF-8 holds every character; the platform refuses the flag and the
+  // question about a default character for it, and checks the text instead.
+  if (Platform.GetACP() == CP_UTF8)
+    return Platform.WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, out,
+                                        static_cast<int>(size), NULL, NULL) != 0;
+  BOOL substituted = FALSE;
+  const int written = Platform.WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, out,
+                                                   static_cast<int>(size), NULL, &substituted);
+  return written != 0 && !substituted;
+}
+
+bool AnsiToWide(const char* ansi, WCHAR* out, size_t count) {
+  return count != 0 && count <= INT32_MAX &&
+         Platform.MultiByteToWideChar(CP_ACP, 0, ansi, -1, out, static_cast<int>(count)) != 0;
+}
+
+bool PathToAnsi(const WCHAR* wide, char* out, size_t size) {
+  if (WideToAnsiExact(wide, out, size))
+    return true;
+  bool converted = false;
+  WCHAR* shortPath = static_cast<WCHAR*>(AllocBlock(kLongPathSize * sizeof(WCHAR)));
+  if (shortPath != NULL) {
+    const DWORD length = Platform.GetShortPathNameW(wide, shortPath, kLongPathSize);
+    converted = length != 0 && length < kLongPathSize && WideToAnsiExact(shortPath, out, size);
+    FreeBlock(shortPath);
+  }
+  return converted;
+}
+
 int MakeParentDirs(const char* path) {
   char buffer[kParentDirsBufferSize];
   if (PathCopy(buffer, sizeof(buffer), path) == NULL)

@@ -36,6 +36,27 @@ char* FindLastChar(const char* text, char ch);
 // True when `name` consists of dots only; the empty name counts.
 bool IsDotsName(const char* name);
 
+// The longest path the platform takes through its UTF-16 functions,
+// terminator included.
+static const size_t kLongPathSize = 32768;
+
+// Converts the UTF-16 `wide` into the ANSI code page, into `out` of `size`
+// bytes. False when it does not fit or holds a character the code page
+// cannot hold exactly (none is replaced by a look-alike or a "?"). On a
+// system whose ANSI code page is UTF-8 every valid text is held.
+bool WideToAnsiExact(const WCHAR* wide, char* out, size_t size);
+
+// Converts the ANSI `ansi` into UTF-16, into `out` of `count` characters.
+// False when it does not fit.
+bool AnsiToWide(const char* ansi, WCHAR* out, size_t count);
+
+// The path `wide` in the ANSI code page, into `out` of `size` bytes: as it is
+// when the code page holds it exactly and it fits, else its short (8.3) form
+// when the volume has one that the code page holds and that fits. False
+// otherwise: a path with a character replaced would name another file, or
+// none.
+bool PathToAnsi(const WCHAR* wide, char* out, size_t size);
+
 // Makes the missing directories above the file `path`, from the top down.
 // Returns 0 once a directory on the way up was made or found present, -1 when
 // the path runs out of separators first or a directory cannot be made.

@@ -1,6 +1,7 @@
 #include "install/launch.h"
 
 #include <string.h>
+#include <wchar.h>
 
 #include "app/messages.h"
 #include "app/progress.h"
@@ -12,36 +13,36 @@
 static const char kSecondStage[] = "MERVOLT.EXE";
 // Follows the program's name: the switch, the token and a comma, then the
 // installer's folder.
-static const char kSwitch[] = " -i=0x3D7B1,";
+static const WCHAR kSwitch[] = L" -i=0x3D7B1,";
 
 // Show-window and full-screen flags, as the second stage has always been
 // started.
 static const DWORD kStartupFlags = STARTF_USESHOWWINDOW | STARTF_RUNFULLSCREEN;
 
-// The program's full path into `application` (MAX_PATH bytes): `directory`
-// joined with the first word of `command`. False when it does not fit.
-static bool ProgramPath(char* application, const char* directory, const char* command) {
-  char name[MAX_PATH];
-  const size_t length = strcspn(command, " \t");
-  if (length >= sizeof(name)) {
+// Appends `text` to the UTF-16 string in `buffer` of `size` characters.
+// False, the buffer unchanged and the refusal recorded as a name too long,
+// when the result would not fit.
+static bool WideAppend(WCHAR* buffer, size_t size, const WCHAR* text) {
+  const size_t used = wcslen(buffer);
+  const size_t length = wcslen(text);
+  if (used + length >= size) {
     FsSetNameTooLong();
     return false;
   }
-  memcpy(name, command, length);
-  name[length] = '\0';
-  return PathCopy(application, MAX_PATH, directory) != NULL &&
-         PathJoin(application, MAX_PATH, name) != NULL;
+  memcpy(buffer + used, text, (length + 1) * sizeof(WCHAR));
+  return true;
 }
 
-// The command line: the program's path, in double quotes when it has a space
-// or a tab so that the program's own argument parsing sees one word, then the
-// arguments of `command` unchanged.
-static bool BuildCommandLine(char* commandLine, const char* application, const char* command) {
-  const bool quoted = strpbrk(application, " \t") != NULL;
-  return PathCopy(commandLine, kCommandLineSize, quoted ? "\"" : "") != NULL &&
-         PathAppend(commandLine, kCommandLineSize, application) != NULL &&
-         PathAppend(commandLine, kCommandLineSize, quoted ? "\"" : "") != NULL &&
-         PathAppend(commandLine, kCommandLineSize, command + strcspn(command, " \t")) != NULL;
+// The command line: the program's path `application`, in double quotes when
+// it has a space or a tab so that the program's own argument parsing sees
+// one word, then `arguments` unchanged.
+static bool BuildCommandLine(WCHAR* commandLine, const WCHAR* application, const WCHAR* arguments) {
+  const WCHAR* quote = wcspbrk(application, L" \t") != NULL ? L"\"" : L"";
+  commandLine[0] = L'\0';
+  return WideAppend(commandLine, kCommandLineSize, quote) &&
+         WideAppend(commandLine, kCommandLineSize, application) &&
+         WideAppend(commandLine, kCommandLineSize, quote) &&
+         WideAppend(commandLine, kCommandLineSize, arguments);
 }
 
 // When the wait for messages itself fails, the process is waited for this
@@ -66,35 +67,39 @@ static void WaitServingMessages(HANDLE process) {
   }
 }
 
-int RunProcessAndWait(const char* directory, const char* command, bool visible,
+int RunProcessAndWait(const char* directory, const char* program, const WCHAR* arguments, bool visible,
                       bool* started) {
   int result = -1;
   if (started != NULL)
     *started = false;
   // The whole command line, however long, or nothing: a cut command line
   // would hand the second stage arguments the user never gave.
-  char* commandLine = static_cast<char*>(AllocBlock(kCommandLineSize));
+  WCHAR* commandLine = static_cast<WCHAR*>(AllocBlock(kCommandLineSize * sizeof(WCHAR)));
   if (commandLine == NULL)
     return -1;
   // The program is named by its full path: without one the platform takes
   // the command line up to its first space for the program, so a work
   // directory under a folder with a space ("C:\tmp dir") would start
   // "C:\\tmp.exe", with the installer's rights.
-  char application[MAX_PATH];
-  if (ProgramPath(application, directory, command) &&
-      BuildCommandLine(commandLine, application, command)) {
-    STARTUPINFOA startup;
+  char path[MAX_PATH];
+  WCHAR application[MAX_PATH];
+  WCHAR currentDirectory[MAX_PATH];
+  if (PathCopy(path, sizeof(path), directory) != NULL && PathJoin(path, sizeof(path), program) != NULL &&
+      AnsiToWide(path, application, MAX_PATH) && AnsiToWide(directory, currentDirectory, MAX_PATH) &&
+      BuildCommandLine(commandLine, application, arguments)) {
+    STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
     startup.dwFlags = kStartupFlags;
     startup.wShowWindow = visible ? SW_SHOWNORMAL : SW_HIDE;
     PROCESS_INFORMATION process;
     ZeroMemory(&process, sizeof(process));
-    // Nothing of the installer's is handed down: a handle it still holds
-    // would keep a file busy in the second stage, after the installer is
-    // gone.
-    if (Platform.CreateProcessA(application, commandLine, NULL, NULL, FALSE,
-                                visible ? 0 : DETACHED_PROCESS, NULL, directory, &startup,
+    // Started through UTF-16, so that arguments the ANSI code page cannot
+    // hold arrive unchanged. Nothing of the installer's is handed down: a
+    // handle it still holds would keep a file busy in the second stage,
+    // after the installer is gone.
+    if (Platform.CreateProcessW(application, commandLine, NULL, NULL, FALSE,
+                                visible ? 0 : DETACHED_PROCESS, NULL, currentDirectory, &startup,
                                 &process)) {
       Platform.CloseHandle(process.hThread);
       WaitServingMessages(process.hProcess);
@@ -116,21 +121,33 @@ int RunProcessAndWait(const char* directory, const char* command, bool visible,
 int LaunchSecondStage(const char* workDir, const char* installerFolder, bool* started) {
   bool ran = false;
   int result = -1;
-  const char* folder = installerFolder[0] != '\0' ? installerFolder : ".\\";
-  char shortFolder[kInstallerPathSize];
-  // The short form holds no spaces; without one the long form is used.
-  const DWORD shortLength = Platform.GetShortPathNameA(folder, shortFolder, kInstallerPathSize);
-  const char* shownFolder = shortLength != 0 && shortLength < kInstallerPathSize ? shortFolder : folder;
+  // The folder in its short form, which holds no spaces, when it has one
+  // that the ANSI code page holds (the second stage may read its command
+  // line in that code page); else as it is, which the code page holds.
+  WCHAR folder[kInstallerPathSize];
+  WCHAR shortFolder[kInstallerPathSize];
+  char shortAnsi[kInstallerPathSize];
+  const WCHAR* shownFolder = folder;
+  if (AnsiToWide(installerFolder[0] != '\0' ? installerFolder : ".\\", folder, kInstallerPathSize)) {
+    const DWORD shortLength = Platform.GetShortPathNameW(folder, shortFolder, kInstallerPathSize);
+    if (shortLength != 0 && shortLength < kInstallerPathSize &&
+        WideToAnsiExact(shortFolder, shortAnsi, sizeof(shortAnsi)))
+      shownFolder = shortFolder;
+  } else {
+    folder[0] = L'\0';
+  }
 
-  char* command = static_cast<char*>(AllocBlock(kCommandLineSize));
-  if (command != NULL) {
-    if (PathCopy(command, kCommandLineSize, kSecondStage) != NULL &&
-        PathAppend(command, kCommandLineSize, kSwitch) != NULL &&
-        PathAppend(command, kCommandLineSize, shownFolder) != NULL &&
-        PathAppend(command, kCommandLineSize, " ") != NULL &&
-        PathAppend(command, kCommandLineSize, Platform.GetCommandLineA()) != NULL)
-      result = RunProcessAndWait(workDir, command, true, &ran);
-    FreeBlock(command);
+  // The installer's own command line as the process received it, in
+  // UTF-16: arguments the ANSI code page cannot hold are handed on whole.
+  WCHAR* arguments = static_cast<WCHAR*>(AllocBlock(kCommandLineSize * sizeof(WCHAR)));
+  if (arguments != NULL) {
+    arguments[0] = L'\0';
+    if (folder[0] != L'\0' && WideAppend(arguments, kCommandLineSize, kSwitch) &&
+        WideAppend(arguments, kCommandLineSize, shownFolder) &&
+        WideAppend(arguments, kCommandLineSize, L" ") &&
+        WideAppend(arguments, kCommandLineSize, Platform.GetCommandLineW()))
+      result = RunProcessAndWait(workDir, kSecondStage, arguments, true, &ran);
+    FreeBlock(arguments);
   }
   if (!ran) {
     char program[MAX_PATH];

@@ -1,5 +1,7 @@
 #include "install/payload.h"
 
+#include <wchar.h>
+
 #include "app/dialog.h"
 #include "app/resource.h"
 #include "fs/copy.h"
@@ -12,32 +14,25 @@ static const char* const kCompanionFiles[] = {
     "kavel.chm", "gdiplus.dll", "prsetx.bi_", "wyrmo.bi_", "wyrmo1.bi_", "wyrmo2.bi_",
 };
 
-// The longest path the platform gives a module, terminator included.
-static const DWORD kLongPathSize = 32768;
-
 bool GetInstallerFolder(char* folder) {
   bool found = false;
-  // The path is read whole, however long, and only then cut after its last
-  // separator: a path cut to the buffer first would end in some ancestor's
-  // separator and name another folder.
-  char* path = static_cast<char*>(AllocBlock(kLongPathSize));
+  // The path is read whole, in UTF-16, however long, and only then cut
+  // after its last separator: a path cut to a buffer first would end in some
+  // ancestor's separator and name another folder, and one read in the ANSI
+  // code page would have "?" for every character the code page lacks.
+  WCHAR* path = static_cast<WCHAR*>(AllocBlock(kLongPathSize * sizeof(WCHAR)));
   if (path == NULL)
     return false;
-  const DWORD length = Platform.GetModuleFileNameA(InstallerModule, path, kLongPathSize);
+  const DWORD length = Platform.GetModuleFileNameW(InstallerModule, path, kLongPathSize);
   if (length != 0 && length < kLongPathSize) {
-    path[length] = '\0';
-    char* separator = FindLastChar(path, '\\');
+    path[length] = L'\0';
+    WCHAR* separator = wcsrchr(path, L'\\');
     if (separator == NULL) {
       folder[0] = '\0';
       found = true;
     } else {
-      separator[1] = '\0';
-      found = PathCopy(folder, kInstallerPathSize, path) != NULL;
-      if (!found) {
-        // Too long for the buffer: the short form names the same folder.
-        const DWORD shortLength = Platform.GetShortPathNameA(path, folder, kInstallerPathSize);
-        found = shortLength != 0 && shortLength < kInstallerPathSize;
-      }
+      separator[1] = L'\0';
+      found = PathToAnsi(path, folder, kInstallerPathSize);
     }
   }
   if (!found)

@@ -10,10 +10,11 @@
 static const DWORD kInstallerPathSize = 301;
 
 // Fills `folder` (kInstallerPathSize bytes) with the installer's folder,
-// ending with "\\" (in its short form when the long one does not fit), or
-// empties it when the installer's path has no separator. False, with `folder`
-// empty, when the path cannot be had or neither form fits: a cut path would
-// name another folder.
+// ending with "\\", in the ANSI code page (its short form when the long one
+// does not fit or has characters the code page cannot hold), or empties it
+// when the installer's path has no separator. False, with `folder` empty,
+// when the path cannot be had or neither form is usable: a cut or
+// substituted path would name another folder.
 bool GetInstallerFolder(char* folder);
 
 // Finds resource IDR_PAYLOAD (RT_RCDATA) of the installer's module. Returns

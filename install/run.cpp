@@ -31,11 +31,15 @@ static const char kFolderUnusable[] =
 static const char kPayloadName[] = "dmins.cab";
 
 char* MakeWorkDirectory(char* buffer) {
+  // The temporary folder is read in UTF-16: a user whose name the ANSI code
+  // page cannot hold has it under a folder the ANSI call would name with
+  // "?" for each such letter. Its short form serves then.
+  WCHAR tempWide[MAX_PATH + 1];
   char tempDir[MAX_PATH];
   buffer[0] = '\0';
-  const DWORD length = Platform.GetTempPathA(MAX_PATH, tempDir);
-  // A result of MAX_PATH or more is the size the path would need.
-  if (length == 0 || length >= MAX_PATH)
+  const DWORD length = Platform.GetTempPathW(MAX_PATH + 1, tempWide);
+  // A result beyond the buffer is the size the path would need.
+  if (length == 0 || length > MAX_PATH || !PathToAnsi(tempWide, tempDir, sizeof(tempDir)))
     return NULL;
   // Elevated, the directory is made so that only administrators can change
   // what is unpacked into it.

@@ -34,19 +34,20 @@ struct PlatformTable {
   decltype(&::DosDateTimeToFileTime) DosDateTimeToFileTime;
   decltype(&::LocalFileTimeToFileTime) LocalFileTimeToFileTime;
   // kernel32: temporary names, the module and its resources.
-  decltype(&::GetTempPathA) GetTempPathA;
+  decltype(&::GetTempPathW) GetTempPathW;
   decltype(&::GetTempFileNameA) GetTempFileNameA;
   decltype(&::GetModuleHandleA) GetModuleHandleA;
-  decltype(&::GetModuleFileNameA) GetModuleFileNameA;
+  decltype(&::GetModuleFileNameW) GetModuleFileNameW;
   decltype(&::FindResourceA) FindResourceA;
   decltype(&::SizeofResource) SizeofResource;
   decltype(&::LoadResource) LoadResource;
   decltype(&::LockResource) LockResource;
-  decltype(&::GetShortPathNameA) GetShortPathNameA;
+  decltype(&::GetShortPathNameW) GetShortPathNameW;
   decltype(&::GetCommandLineA) GetCommandLineA;
+  decltype(&::GetCommandLineW) GetCommandLineW;
   decltype(&::GetStartupInfoA) GetStartupInfoA;
   // kernel32: processes, libraries, memory, errors.
-  decltype(&::CreateProcessA) CreateProcessA;
+  decltype(&::CreateProcessW) CreateProcessW;
   decltype(&::WaitForSingleObject) WaitForSingleObject;
   decltype(&::GetExitCodeProcess) GetExitCodeProcess;
   decltype(&::ExitProcess) ExitProcess;
@@ -58,12 +59,14 @@ struct PlatformTable {
   decltype(&::LocalFree) LocalFree;
   decltype(&::GetLastError) GetLastError;
   decltype(&::SetLastError) SetLastError;
-  decltype(&::FormatMessageA) FormatMessageA;
+  decltype(&::FormatMessageW) FormatMessageW;
   // kernel32: the clock and waiting, for retries.
   decltype(&::GetTickCount) GetTickCount;
   decltype(&::Sleep) Sleep;
+  // kernel32: text between code pages.
   decltype(&::MultiByteToWideChar) MultiByteToWideChar;
   decltype(&::WideCharToMultiByte) WideCharToMultiByte;
+  decltype(&::GetACP) GetACP;
   // advapi32: whether the process is elevated, and the work directory's
   // security descriptor.
   decltype(&::GetCurrentProcess) GetCurrentProcess;
@@ -85,12 +88,12 @@ struct PlatformTable {
   decltype(&::SendMessageA) SendMessageA;
   decltype(&::LoadImageA) LoadImageA;
   decltype(&::DestroyIcon) DestroyIcon;
-  decltype(&::MessageBoxA) MessageBoxA;
+  decltype(&::MessageBoxW) MessageBoxW;
   decltype(&::PeekMessageA) PeekMessageA;
   decltype(&::MsgWaitForMultipleObjects) MsgWaitForMultipleObjects;
   decltype(&::TranslateMessage) TranslateMessage;
   decltype(&::DispatchMessageA) DispatchMessageA;
-  decltype(&::wsprintfA) wsprintfA;
+  decltype(&::wsprintfW) wsprintfW;
   // comctl32, loaded on first use rather than imported.
   decltype(&::InitCommonControlsEx) InitCommonControlsEx;
 };

@@ -4,7 +4,8 @@
 # folder gives the same bytes twice; a signed installer verifies, still
 # carries its payload, and one changed byte breaks the signature; the
 # version resource takes --version. The source tree stays untouched.
-# The signed installer runs end to end in a real window (X11_PREFIX).
+# The signed installer runs end to end in a real window (X11_PREFIX), and a
+# name beyond ASCII comes out as it went in.
 # Usage: mkinstaller.sh RESOURCES_TESTS.exe WORK_DIR MERVOLT.EXE X11_PREFIX
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,6 +18,7 @@ rm -rf "$work"; mkdir -p "$work/files/sub" "$work/tmp"
 export TMPDIR=$work/tmp
 head -c 100000 /dev/urandom > "$work/files/random.bin"
 echo "a file in a subfolder" > "$work/files/sub/b.txt"
+echo "a name beyond ASCII, stored as UTF-8" > "$work/files/zażółć.txt"
 python3 "$repo/tools/mkcab.py" "$work/any.cab" "$work/files"
 before=$(cd "$repo" && git status --porcelain 2>/dev/null || true)
 "$mk" --payload "$work/any.cab" --out "$work/any.exe" --arch x86_64
@@ -27,7 +29,7 @@ cp "$3" "$work/files/MERVOLT.EXE"
 touch -d '2020-02-29 12:34:56' "$work/files/sub/b.txt"
 chmod a-w "$work/files/random.bin"
 "$mk" --from "$work/files" --out "$work/from.exe" --arch x86_64 --version 2.3.4.5 | tee "$work/from.txt"
-grep -q '^payload: 3 files, ' "$work/from.txt" || fail "no summary"
+grep -q '^payload: 4 files, ' "$work/from.txt" || fail "no summary"
 python3 -c "
 import sys; sys.path.insert(0, '$repo/tools'); import mkcab, argparse
 o = argparse.Namespace(mszip=True, set_id=0x3D7B, index=0, prev=None, next=None, attribs={})
@@ -80,6 +82,7 @@ osslsigncode verify -in "$work/signed.exe" -CAfile "$work/cert.pem" >/dev/null 2
 carries "$1" "$work/from.cab" "$work/signed.exe"
 WINEPREFIX=$4 WINE_GRAPHICS=x11 "$repo/tools/demo" "$work/signed.exe" "$work/demo" >"$work/demo.txt" 2>&1
 grep -q '^exit code: 1$' "$work/demo.txt" && grep -q '^  program .*MERVOLT.EXE$' "$work/demo.txt" &&
+  grep -q '^  file zażółć.txt ' "$work/demo.txt" &&
   grep -q '^left in the temporary folder: nothing$' "$work/demo.txt" || fail "the signed installer: $(cat "$work/demo.txt")"
 python3 -c "
 d = bytearray(open('$work/signed.exe', 'rb').read()); d[len(d) // 3] ^= 1

@@ -4,10 +4,11 @@
 Usage: mkcab.py [options] OUTPUT.cab ROOT [FILE ...]
 
 Each FILE is a path below ROOT and is stored under that relative name, with
-"\\" as separator, its modification time (local time) and its read-only,
-hidden, system and archive attributes (from the user.DOSATTRIB extended
-attribute that Wine keeps, else archive, and read-only from the write
-permission). Without FILEs every file below ROOT is stored, in sorted order.
+"\\" as separator (as UTF-8, flagged so, when it goes beyond ASCII), its
+modification time (local time) and its read-only, hidden, system and archive
+attributes (from the user.DOSATTRIB extended attribute that Wine keeps, else
+archive, and read-only from the write permission). Without FILEs every file
+below ROOT is stored, in sorted order.
 
 Options:
   --add NAME=PATH     also store the file PATH under NAME
@@ -64,6 +65,9 @@ def file_attributes(path, st):
         return attribs
 
 
+# The attribute bit of a name stored as UTF-8.
+NAME_IS_UTF8 = 0x80
+
 # Names the platform takes for devices, alone or with an extension.
 DEVICES = {'CON', 'PRN', 'AUX', 'NUL', 'CONIN$', 'CONOUT$'} | \
     {'%s%d' % (d, n) for d in ('COM', 'LPT') for n in range(1, 10)}
@@ -77,10 +81,10 @@ MAX_DATA = 0xFFFF * BLOCK
 def check_name(name):
     """Why the installer would refuse `name` (with "\\" separators), or None."""
     try:
-        encoded = name.encode('cp1250')
+        name.encode('cp1250')
     except UnicodeEncodeError:
         return 'a character that Windows-1250 cannot hold'
-    if len(encoded) > MAX_NAME:
+    if len(name.encode('utf-8')) > MAX_NAME:
         return 'longer than %d bytes' % MAX_NAME
     for part in name.split('\\'):
         if part in ('', '.', '..') or set(part) == {'.'}:
@@ -136,8 +140,17 @@ def build(files, args):
         if name in args.attribs:
             attribs = args.attribs[name]
         date, clock = dos_date_time(st.st_mtime)
-        entries.append((len(content), len(data), date, clock, attribs,
-                        name.replace('/', '\\').encode('cp1250')))
+        stored = name.replace('/', '\\')
+        if stored.isascii():
+            stored = stored.encode('ascii')
+        else:
+            # Beyond ASCII a name is stored as UTF-8 and flagged so: the
+            # installer then writes it right on any system whose ANSI code
+            # page holds it (and refuses it where the page does not), where
+            # bytes of one code page would read as other letters in another.
+            stored = stored.encode('utf-8')
+            attribs |= NAME_IS_UTF8
+        entries.append((len(content), len(data), date, clock, attribs, stored))
         data += content
 
     blocks = [bytes(data[i:i + BLOCK]) for i in range(0, len(data), BLOCK)] or [b'']

@@ -6,6 +6,7 @@ screenshots are taken with ImageMagick's import. Used by the end-to-end test
 and by the demo.
 """
 
+import getpass
 import glob
 import os
 import re
@@ -81,10 +82,10 @@ def xdotool(*args):
 
 
 def temp_folder():
-    prefix = os.environ['WINEPREFIX']
-    found = [p for p in glob.glob(os.path.join(prefix, 'drive_c', 'users', '*', 'Temp'))
-             if os.path.basename(os.path.dirname(p)) != 'Public']
-    return found[0] if found else None
+    """The temporary folder of the prefix's own user (Wine names the profile
+    after the Unix user); other folders under users\\ are tests' own."""
+    folder = os.path.join(os.environ['WINEPREFIX'], 'drive_c', 'users', getpass.getuser(), 'Temp')
+    return folder if os.path.isdir(folder) else None
 
 
 def work_dirs():

@@ -56,15 +56,15 @@ TEST_F(MessagesTest, SystemErrorShowsCodeAndSystemText) {
 // A program that cannot be started is named with the reason, in the same
 // style, and the run is said to stop.
 TEST_F(MessagesTest, StartErrorNamesProgram) {
-  char systemText[2000] = "";
-  ASSERT_NE(SystemErrorText(2, systemText, sizeof(systemText) - 1), nullptr);
-  ASSERT_NE(systemText[0], '\0');
+  WCHAR systemText[2000] = L"";
+  ASSERT_NE(SystemErrorText(2, systemText, 1999), nullptr);
+  ASSERT_NE(systemText[0], L'\0');
   BoxScript boxes;
   SetLastError(2);
   ShowStartError("C:\\tmp\\dm_1.tmp\\MERVOLT.EXE");
   ASSERT_EQ(boxes.boxes().size(), 1u);
-  EXPECT_EQ(boxes.boxes()[0].text, std::string("Nie mogę uruchomić programu C:\\tmp\\dm_1.tmp\\MERVOLT.EXE (2 ") +
-                                       systemText + "). Instalacja zostanie przerwana.");
+  EXPECT_EQ(boxes.boxes()[0].wide, std::wstring(L"Nie mogę uruchomić programu C:\\tmp\\dm_1.tmp\\MERVOLT.EXE (2 ") +
+                                       systemText + L"). Instalacja zostanie przerwana.");
   EXPECT_EQ(boxes.boxes()[0].type, 0x10u);
 }
 
@@ -77,14 +77,19 @@ TEST_F(MessagesTest, SystemErrorWithoutSystemText) {
   EXPECT_EQ(boxes.boxes()[0].text, "Nie mogę usunąć katalogu D (536871203 ). Należy usunąć go samodzielnie!");
 }
 
-// A path far longer than the message buffer is cut, never written past it.
-TEST_F(MessagesTest, SystemErrorWithHugePathIsCut) {
+// A path far longer than the message buffer is cut, never written past it,
+// and the cut is seen: the text ends in "…". So is a prompt's.
+TEST_F(MessagesTest, HugePathIsCutVisibly) {
   BoxScript boxes;
   const std::string path(5000, 'p');
   SetLastError(5);
   ShowSystemError(0, path.c_str());
-  ASSERT_EQ(boxes.boxes().size(), 1u);
-  EXPECT_EQ(boxes.boxes()[0].text.size(), 1023u);
+  PromptInsertDisk(path.c_str());
+  ASSERT_EQ(boxes.boxes().size(), 2u);
+  for (const BoxRecord& box : boxes.boxes()) {
+    EXPECT_EQ(box.wide.size(), 1023u);
+    EXPECT_EQ(box.wide.back(), L'…');
+  }
   EXPECT_EQ(boxes.boxes()[0].text.compare(0, 24, "Nie mogę usunąć zbioru p"), 0);
 }
 

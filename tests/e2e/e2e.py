@@ -26,11 +26,11 @@ ABORT_QUESTION = 'Na pewno przerwać operację?'
 
 
 class Scenario:
-    def __init__(self, name, out_root):
+    def __init__(self, name, out_root, medium=MEDIUM):
         self.name = name
         self.out = os.path.join(out_root, name)
         shutil.rmtree(self.out, ignore_errors=True)
-        self.medium = os.path.join(self.out, MEDIUM)
+        self.medium = os.path.join(self.out, medium)
         os.makedirs(self.medium)
         self.failures = []
 
@@ -42,6 +42,19 @@ class Scenario:
     def write(self, name, content):
         with open(os.path.join(self.medium, name), 'wb') as f:
             f.write(content)
+
+    def install(self, exe, args=(), env=None, **options):
+        """Runs `exe` as a user who presses "Instaluj", the second stage
+        reporting (MERVOLT_REPORT) and exiting with 0 unless `env` says
+        otherwise, and checks the plain end: exit code 1, no box, no work
+        directory left. Returns the second stage's report, or None."""
+        before = work_dirs()
+        run = Run(self.out, exe, args, env=dict({'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'}, **(env or {})),
+                  **options)
+        self.equal(run.code, 1, 'exit code')
+        self.equal(run.boxes, [], 'boxes')
+        self.equal(work_dirs(), before, 'work directories left')
+        return self.report()
 
     def check(self, condition, what):
         if not condition:
@@ -67,12 +80,14 @@ class Scenario:
         if not os.path.exists(path):
             self.failures.append('the second stage wrote no report')
             return None
-        with open(path, encoding='cp1250') as f:
+        with open(path, encoding='utf-8') as f:
             lines = f.read().splitlines()
         report = {'files': {}}
         for line in lines:
             key, _, rest = line.partition(' ')
-            if key == 'file':
+            if key == 'medium':
+                report.setdefault('medium', []).append(rest)
+            elif key == 'file':
                 name, attributes, size, day, clock = rest.rsplit(' ', 4)
                 report['files'][name] = (attributes, int(size), day + ' ' + clock)
             else:
@@ -100,12 +115,7 @@ def success(opts, out_root):
     exe = s.place(opts.installer, 'instalator.exe')
     s.write('kavel.chm', b'pomoc obok instalatora')
     s.write('prsetx.bi_', b'stara wersja obok instalatora')
-    before = work_dirs()
-    run = Run(s.out, exe, ['/q', 'a b'], env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '7'})
-    s.equal(run.code, 1, 'exit code')
-    s.equal(run.boxes, [], 'boxes')
-    s.equal(work_dirs(), before, 'work directories left')
-    report = s.report()
+    report = s.install(exe, ['/q', 'a b'], env={'MERVOLT_EXIT': '7'})
     if report:
         work = s.check_started(report, r'C:\\users\\[^\\]+\\Temp')
         s.equal(report.get('dialog'), 'hidden', 'dialog while the second stage runs')
@@ -204,6 +214,83 @@ def wrong_volume(opts, out_root, replaced):
     return s
 
 
+def cyrillic_folder(opts, out_root):
+    """A Polish system, the installer in a folder whose name code page 1250
+    cannot hold, a companion file and the second volume of its set beside it
+    and the third there too, an argument in Cyrillic: the second stage runs,
+    is told a folder it can open (the folder's short form), finds every
+    volume's files and the companion, and gets the argument unchanged."""
+    s = Scenario('cyrillic-folder', out_root, medium=os.path.join('Instalki', 'Інсталятор'))
+    exe = s.place(opts.multi, 'instalator.exe')
+    s.place(opts.volume2)
+    s.place(opts.volume3)
+    s.write('kavel.chm', b'pomoc obok instalatora')
+    report = s.install(exe, ['/q', 'Плік.txt'])
+    if report:
+        s.check(report.get('command', '').endswith(' /q Плік.txt'), 'command %r' % report.get('command'))
+        beside = sorted(n for n in os.listdir(s.medium) if n != 'mervolt-report.txt')
+        s.equal(sorted(report.get('medium', [])), beside, 'the folder the second stage was told')
+        for name in ('kavel.chm', 'z-drugiego-woluminu.txt', 'z-trzeciego-woluminu.txt'):
+            s.check(name in report['files'], name + ' missing')
+    return s
+
+
+def cyrillic_temp(opts, out_root):
+    """A Polish system, a user whose name code page 1250 cannot hold: the
+    temporary folder is C:\\users\\Олександр\\Temp. The run completes and
+    leaves nothing there."""
+    s = Scenario('cyrillic-temp', out_root)
+    exe = s.place(opts.installer, 'instalator.exe')
+    profile = os.path.join(os.environ['WINEPREFIX'], 'drive_c', 'users', 'Олександр')
+    temp = os.path.join(profile, 'Temp')
+    os.makedirs(temp, exist_ok=True)
+    original = wine_command('cmd', '/c', 'echo %TEMP%').strip()
+    try:
+        set_temp_folder('C:\\users\\Олександр\\Temp')
+        run = Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'})
+    finally:
+        set_temp_folder(original)
+    s.equal(run.code, 1, 'exit code')
+    s.equal(run.boxes, [], 'boxes')
+    s.equal(os.listdir(temp), [], 'left in the temporary folder')
+    report = s.report()
+    if report:
+        # Started from the folder's short form; the program names itself
+        # by the long one.
+        work = report.get('directory', '')
+        s.check(re.match(r'^C:\\users\\[^\\]+\\Temp\\dm_[0-9A-F]{1,4}\.tmp$', work, re.I),
+                'current directory %r' % work)
+        s.equal(report.get('program'), 'C:\\users\\Олександр\\Temp\\%s\\MERVOLT.EXE' % work.rpartition('\\')[2],
+                'program')
+    shutil.rmtree(profile, ignore_errors=True)
+    return s
+
+
+def western_locale(opts, out_root):
+    """A system whose ANSI code page is not Windows-1250 (Wine in a Western
+    locale: 1252). The boxes read their Polish texts exactly: fixed texts,
+    the start box with the system's own explanation, the disk prompt and the
+    abort question."""
+    s = Scenario('western-locale', out_root)
+    env = {'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0', 'WINE_LOCALE': 'C.UTF-8'}
+    exe = s.place(opts.notcab, 'instalator.exe')
+    run = Run(s.out, exe, env=env)
+    s.equal(run.boxes, ['To nie jest archiwum .CAB', UNPACK_FAILED], 'boxes, not a cabinet')
+    exe = s.place(opts.nostage, 'instalator.exe')
+    run = Run(s.out, exe, env=env)
+    first = run.boxes[0] if run.boxes else ''
+    s.check(re.match(r'^Nie mogę uruchomić programu C:\\.*\\MERVOLT\.EXE \(2 .+\)\. Instalacja zostanie przerwana\.$',
+                     first, re.S | re.I), 'start box %r' % first)
+    exe = s.place(opts.multi, 'instalator.exe')
+    # The buttons are the system's own, in its language: "Yes" is Y.
+    run = Run(s.out, exe, answers=['Escape', 'y'], env=env)
+    medium = 'Z:' + s.medium.replace('/', '\\')
+    s.equal(run.boxes, ['Proszę włożyć dysk z plikiem %s\\wyrmo2.bi_.' % medium, ABORT_QUESTION,
+                        'Przerwanie użytkownika', UNPACK_FAILED], 'boxes, a missing volume')
+    s.equal(run.code, 0, 'exit code')
+    return s
+
+
 # Libraries the installer loads, or that the platform commonly loads on a
 # program's behalf: a copy of each beside the installer is a planted library.
 PLANTED = ['CABINET.DLL', 'version.dll', 'uxtheme.dll', 'dwmapi.dll', 'cryptbase.dll', 'userenv.dll',
@@ -298,11 +385,7 @@ def helper_left_behind(opts, out_root):
     moment after it exits: the removal waits for it; no box, nothing left."""
     s = Scenario('helper-left-behind', out_root)
     exe = s.place(opts.installer, 'instalator.exe')
-    before = work_dirs()
-    run = Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0', 'MERVOLT_LINGER': '1500'})
-    s.equal(run.code, 1, 'exit code')
-    s.equal(run.boxes, [], 'boxes')
-    s.equal(work_dirs(), before, 'work directories left')
+    s.install(exe, env={'MERVOLT_LINGER': '1500'})
     return s
 
 
@@ -313,13 +396,7 @@ def broadcast(opts, out_root):
     end."""
     s = Scenario('broadcast', out_root)
     exe = s.place(opts.installer, 'instalator.exe')
-    before = work_dirs()
-    run = Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0', 'MERVOLT_BROADCAST': '1'},
-              deadline=60)
-    s.equal(run.code, 1, 'exit code')
-    s.equal(run.boxes, [], 'boxes')
-    s.equal(work_dirs(), before, 'work directories left')
-    report = s.report()
+    report = s.install(exe, env={'MERVOLT_BROADCAST': '1'}, deadline=60)
     if report:
         s.equal(report.get('dialog'), 'hidden', 'dialog while the second stage runs')
     return s
@@ -390,6 +467,9 @@ def main():
         ('temp-with-space', lambda: temp_with_space(opts, opts.out)),
         ('helper-left-behind', lambda: helper_left_behind(opts, opts.out)),
         ('broadcast', lambda: broadcast(opts, opts.out)),
+        ('cyrillic-folder', lambda: cyrillic_folder(opts, opts.out)),
+        ('cyrillic-temp', lambda: cyrillic_temp(opts, opts.out)),
+        ('western-locale', lambda: western_locale(opts, opts.out)),
     ]
     failed = 0
     for name, scenario in scenarios:

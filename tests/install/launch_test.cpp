@@ -14,16 +14,18 @@
 
 namespace {
 
-// What CreateProcessA was given, and what the fake process does.
+// What CreateProcessW was given (its strings also in UTF-8, for reading),
+// and what the fake process does.
 struct Started {
   int calls = 0;
   std::string application;
   std::string commandLine;
+  std::wstring wideCommandLine;
   BOOL inherit = FALSE;
   DWORD flags = 0;
   bool hadEnvironment = false;
   std::string directory;
-  STARTUPINFOA startup = {};
+  STARTUPINFOW startup = {};
   DWORD waitedFor = 0;
   DWORD wakeMask = 0;
   std::vector<HANDLE> closed;
@@ -31,23 +33,32 @@ struct Started {
   bool fail = false;
 };
 Started Process;
-std::string ShortFolder, OwnCommandLine;
+std::wstring ShortFolder, OwnCommandLine;
 const char kFolder[] = "C:\\Program Files\\Kit\\";
 
 const HANDLE kProcess = reinterpret_cast<HANDLE>(0x1110);
 const HANDLE kThread = reinterpret_cast<HANDLE>(0x2220);
 
-BOOL WINAPI FakeCreateProcess(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES,
+std::string Utf8(const wchar_t* text) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, NULL, 0, NULL, NULL);
+  std::string bytes(size, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, &bytes[0], size, NULL, NULL);
+  bytes.resize(size - 1);
+  return bytes;
+}
+
+BOOL WINAPI FakeCreateProcess(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
                               LPSECURITY_ATTRIBUTES, BOOL inherit, DWORD flags, LPVOID environment,
-                              LPCSTR directory, LPSTARTUPINFOA startup,
+                              LPCWSTR directory, LPSTARTUPINFOW startup,
                               LPPROCESS_INFORMATION information) {
   ++Process.calls;
-  Process.application = application != NULL ? application : "<none>";
-  Process.commandLine = commandLine;
+  Process.application = application != NULL ? Utf8(application) : "<none>";
+  Process.commandLine = Utf8(commandLine);
+  Process.wideCommandLine = commandLine;
   Process.inherit = inherit;
   Process.flags = flags;
   Process.hadEnvironment = environment != NULL;
-  Process.directory = directory;
+  Process.directory = Utf8(directory);
   Process.startup = *startup;
   if (Process.fail) {
     SetLastError(ERROR_BAD_EXE_FORMAT);
@@ -74,11 +85,11 @@ BOOL WINAPI FakeClose(HANDLE handle) {
   Process.closed.push_back(handle);
   return TRUE;
 }
-DWORD WINAPI FakeShortPath(LPCSTR, LPSTR buffer, DWORD size) {
-  lstrcpynA(buffer, ShortFolder.c_str(), size);
+DWORD WINAPI FakeShortPath(LPCWSTR, LPWSTR buffer, DWORD size) {
+  lstrcpynW(buffer, ShortFolder.c_str(), size);
   return static_cast<DWORD>(ShortFolder.size());
 }
-LPSTR WINAPI FakeCommandLine() {
+LPWSTR WINAPI FakeCommandLine() {
   return &OwnCommandLine[0];
 }
 
@@ -91,24 +102,26 @@ class LaunchTest : public testing::Test {
   void SetUp() override {
     InstallerWindow = NULL;
     Process = Started();
-    ShortFolder = "C:\\PROGRA~1\\Kit\\";
-    OwnCommandLine = "\"C:\\Program Files\\Kit\\setup.exe\" /q";
-    Platform.CreateProcessA = FakeCreateProcess;
+    ShortFolder = L"C:\\PROGRA~1\\Kit\\";
+    OwnCommandLine = L"\"C:\\Program Files\\Kit\\setup.exe\" /q";
+    Platform.CreateProcessW = FakeCreateProcess;
     Platform.MsgWaitForMultipleObjects = FakeWait;
     Platform.GetExitCodeProcess = FakeExitCode;
     Platform.CloseHandle = FakeClose;
-    Platform.GetShortPathNameA = FakeShortPath;
-    Platform.GetCommandLineA = FakeCommandLine;
+    Platform.GetShortPathNameW = FakeShortPath;
+    Platform.GetCommandLineW = FakeCommandLine;
   }
   ScopedPlatform platform_;
 };
 
 // The second stage runs from the work directory with the installer's short
-// folder and its own command line unchanged, visibly, inheriting no handle;
-// the run waits without a time limit and both handles are closed. Its exit code,
-// even -1, is handed back as having run.
+// folder and its own command line unchanged (arguments the ANSI code page
+// cannot hold included), visibly, inheriting no handle; the run waits
+// without a time limit and both handles are closed. Its exit code, even -1,
+// is handed back as having run.
 TEST_F(LaunchTest, CommandLineAndStart) {
   Process.exitCode = 0xFFFFFFFF;
+  OwnCommandLine = L"\"C:\\Program Files\\Kit\\setup.exe\" /q Плік.txt";
   BoxScript boxes;
   bool started = false;
   EXPECT_EQ(LaunchSecondStage("C:\\work", kFolder, &started), -1);
@@ -116,15 +129,17 @@ TEST_F(LaunchTest, CommandLineAndStart) {
   EXPECT_TRUE(boxes.texts().empty());
   ASSERT_EQ(Process.calls, 1);
   EXPECT_EQ(Process.application, "C:\\work\\MERVOLT.EXE");
-  EXPECT_EQ(Process.commandLine,
-            "C:\\work\\MERVOLT.EXE -i=0x3D7B1,C:\\PROGRA~1\\Kit\\ \"C:\\Program Files\\Kit\\setup.exe\" /q");
+  // (Outside the macro, which would also make a narrow string of it.)
+  const std::wstring expected =
+      L"C:\\work\\MERVOLT.EXE -i=0x3D7B1,C:\\PROGRA~1\\Kit\\ \"C:\\Program Files\\Kit\\setup.exe\" /q Плік.txt";
+  EXPECT_EQ(Process.wideCommandLine, expected);
   EXPECT_EQ(Process.directory, "C:\\work");
   EXPECT_FALSE(Process.inherit);
   EXPECT_EQ(Process.flags, 0u);
   EXPECT_FALSE(Process.hadEnvironment);
   EXPECT_EQ(Process.startup.dwFlags, 0x21u);
   EXPECT_EQ(Process.startup.wShowWindow, SW_SHOWNORMAL);
-  EXPECT_EQ(Process.startup.cb, sizeof(STARTUPINFOA));
+  EXPECT_EQ(Process.startup.cb, sizeof(STARTUPINFOW));
   EXPECT_EQ(Process.waitedFor, INFINITE);
   EXPECT_EQ(Process.wakeMask, static_cast<DWORD>(QS_ALLINPUT));
   EXPECT_EQ(Process.closed, std::vector<HANDLE>({kThread, kProcess}));
@@ -144,7 +159,7 @@ TEST_F(LaunchTest, WorkDirectoryWithSpace) {
 
 // Without a short form the long folder is used; without any folder, ".\\".
 TEST_F(LaunchTest, InstallerFolderForms) {
-  ShortFolder = "";
+  ShortFolder = L"";
   LaunchSecondStage("C:\\work\\", kFolder);
   EXPECT_EQ(Process.commandLine,
             "C:\\work\\MERVOLT.EXE -i=0x3D7B1,C:\\Program Files\\Kit\\ \"C:\\Program Files\\Kit\\setup.exe\" /q");
@@ -155,18 +170,18 @@ TEST_F(LaunchTest, InstallerFolderForms) {
 // A command line of thousands of characters reaches the second stage whole;
 // one beyond what the platform can start is refused, with a box, not cut.
 TEST_F(LaunchTest, LongCommandLines) {
-  ShortFolder = "C:\\KIT\\";
-  OwnCommandLine = "setup.exe " + std::string(6000, 'a');
+  ShortFolder = L"C:\\KIT\\";
+  OwnCommandLine = L"setup.exe " + std::wstring(6000, L'a');
   LaunchSecondStage("C:\\w", kFolder);
-  EXPECT_EQ(Process.commandLine, "C:\\w\\MERVOLT.EXE -i=0x3D7B1,C:\\KIT\\ " + OwnCommandLine);
+  EXPECT_EQ(Process.wideCommandLine, L"C:\\w\\MERVOLT.EXE -i=0x3D7B1,C:\\KIT\\ " + OwnCommandLine);
 
-  const std::string head = "C:\\w\\MERVOLT.EXE -i=0x3D7B1,C:\\KIT\\ ";
-  OwnCommandLine = std::string(32767 - head.size(), 'b');
+  const std::wstring head = L"C:\\w\\MERVOLT.EXE -i=0x3D7B1,C:\\KIT\\ ";
+  OwnCommandLine = std::wstring(32767 - head.size(), L'b');
   LaunchSecondStage("C:\\w", kFolder);
-  EXPECT_EQ(Process.commandLine.size(), 32767u);
+  EXPECT_EQ(Process.wideCommandLine.size(), 32767u);
   EXPECT_EQ(Process.calls, 2);
 
-  OwnCommandLine += "b";
+  OwnCommandLine += L"b";
   BoxScript boxes;
   bool started = true;
   EXPECT_EQ(LaunchSecondStage("C:\\w", kFolder, &started), -1);
@@ -196,7 +211,7 @@ TEST_F(LaunchTest, StartFailureShown) {
 TEST_F(LaunchTest, HiddenProcess) {
   Process.exitCode = 3;
   bool started = false;
-  EXPECT_EQ(RunProcessAndWait("C:\\d", "tool.exe /x", false, &started), 3);
+  EXPECT_EQ(RunProcessAndWait("C:\\d", "tool.exe", L" /x", false, &started), 3);
   EXPECT_TRUE(started);
   EXPECT_EQ(Process.application, "C:\\d\\tool.exe");
   EXPECT_EQ(Process.commandLine, "C:\\d\\tool.exe /x");
@@ -226,8 +241,8 @@ HANDLE Sender;
 BOOL WINAPI SenderExitCode(HANDLE handle, LPDWORD code) {
   return GetExitCodeThread(handle, code);
 }
-BOOL WINAPI StartSender(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
-                        LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION information) {
+BOOL WINAPI StartSender(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
+                        LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION information) {
   information->hProcess = Sender;
   information->hThread = kThread;
   return TRUE;
@@ -248,13 +263,13 @@ TEST_F(LaunchTest, WaitAnswersMessages) {
   ASSERT_NE(window, nullptr);
   Answer = 0;
   Sender = CreateThread(NULL, 0, SendToWindow, window, CREATE_SUSPENDED, NULL);
-  Platform.CreateProcessA = StartSender;
+  Platform.CreateProcessW = StartSender;
   Platform.MsgWaitForMultipleObjects = PlatformReal().MsgWaitForMultipleObjects;
   Platform.WaitForSingleObject = PlatformReal().WaitForSingleObject;
   Platform.GetExitCodeProcess = SenderExitCode;
   ResumeThread(Sender);
   bool started = false;
-  EXPECT_EQ(RunProcessAndWait("C:\\d", "tool.exe", true, &started), 0);
+  EXPECT_EQ(RunProcessAndWait("C:\\d", "tool.exe", L"", true, &started), 0);
   EXPECT_TRUE(started);
   EXPECT_EQ(Answer, 42);
   EXPECT_EQ(WaitForSingleObject(Sender, 0), WAIT_OBJECT_0);

@@ -97,7 +97,7 @@ std::string UserSid() {
   return result;
 }
 
-DWORD WINAPI NoTempPath(DWORD, LPSTR) {
+DWORD WINAPI NoTempPath(DWORD, LPWSTR) {
   return 0;
 }
 
@@ -142,13 +142,53 @@ TEST_F(RunTest, WorkDirectoryPermissions) {
   EXPECT_EQ(GivenDescriptor, "");
 }
 
-// Without a temporary folder only its box is shown and nothing is made.
-TEST_F(RunTest, NoTemporaryFolder) {
-  BoxScript boxes;
+// The temporary folder as the platform names it in UTF-16, and its short
+// form ("" for none).
+std::wstring TempWide, TempShort;
+DWORD WINAPI TempFolderNamed(DWORD size, LPWSTR buffer) {
+  lstrcpynW(buffer, TempWide.c_str(), size);
+  return static_cast<DWORD>(TempWide.size());
+}
+DWORD WINAPI ShortFormOfTemp(LPCWSTR path, LPWSTR buffer, DWORD size) {
+  if (path != TempWide)
+    return PlatformReal().GetShortPathNameW(path, buffer, size);
+  if (TempShort.empty()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return 0;
+  }
+  lstrcpynW(buffer, TempShort.c_str(), size);
+  return static_cast<DWORD>(TempShort.size());
+}
+
+// A temporary folder the ANSI code page cannot name (a user's name in
+// Cyrillic on a Polish system) is used through its short form when that
+// is one the code page holds; without one, or without a temporary folder at
+// all, only the work-directory box is shown and nothing is made.
+TEST_F(RunTest, TemporaryFolderForms) {
   ScopedPlatform platform;
-  Platform.GetTempPathA = NoTempPath;
+  Platform.GetTempPathW = TempFolderNamed;
+  Platform.GetShortPathNameW = ShortFormOfTemp;
   Platform.CreateDirectoryA = RecordingCreateDirectory;
-  DirsMade.clear();
+  // The test's temporary folder stands for the short form (its path is
+  // ASCII).
+  const std::string path = temp_.path();
+  const std::wstring usable(path.begin(), path.end());
+  const struct {
+    std::wstring shortForm;
+    bool made;
+  } cases[] = {{usable, true}, {L"", false}, {L"C:\\users\\Олекс~1\\Temp\\", false}};
+  TempWide = L"C:\\users\\Олександр\\Temp\\";
+  for (const auto& c : cases) {
+    TempShort = c.shortForm;
+    DirsMade.clear();
+    char dir[MAX_PATH];
+    EXPECT_EQ(MakeWorkDirectory(dir) != nullptr, c.made);
+    EXPECT_EQ(DirsMade.size(), c.made ? 1u : 0u);
+    if (c.made)
+      RemoveDirectoryA(dir);
+  }
+  Platform.GetTempPathW = NoTempPath;
+  BoxScript boxes;
   EXPECT_EQ(RunInstallation(), -1);
   EXPECT_EQ(boxes.texts(), std::vector<std::string>({"B\xb3\xb9" "d przygotowania katalogu tymczasowego!"}));
   EXPECT_TRUE(DirsMade.empty());
@@ -208,9 +248,8 @@ HRSRC WINAPI PayloadFindResource(HMODULE module, LPCSTR name, LPCSTR type) {
 DWORD WINAPI PayloadSize(HMODULE, HRSRC) { return static_cast<DWORD>(FakePayload.size()); }
 HGLOBAL WINAPI PayloadLoad(HMODULE, HRSRC) { return reinterpret_cast<HGLOBAL>(1); }
 LPVOID WINAPI PayloadLock(HGLOBAL) { return &FakePayload[0]; }
-DWORD WINAPI InstallerPath(HMODULE, LPSTR buffer, DWORD size) {
-  lstrcpynA(buffer, FakeInstallerPath.c_str(), size);
-  return static_cast<DWORD>(FakeInstallerPath.size());
+DWORD WINAPI InstallerPath(HMODULE, LPWSTR buffer, DWORD size) {
+  return static_cast<DWORD>(MultiByteToWideChar(CP_ACP, 0, FakeInstallerPath.c_str(), -1, buffer, size)) - 1;
 }
 
 // The installer's resources give FakePayload as the payload, and its path
@@ -220,7 +259,7 @@ void ServeFakePayload() {
   Platform.SizeofResource = PayloadSize;
   Platform.LoadResource = PayloadLoad;
   Platform.LockResource = PayloadLock;
-  Platform.GetModuleFileNameA = InstallerPath;
+  Platform.GetModuleFileNameW = InstallerPath;
 }
 
 // The payload is written as dmins.cab into the work directory, byte for
@@ -263,8 +302,8 @@ std::string WorkDirectory(const ScopedTempFolder& temp) {
 }
 
 int Launches;
-BOOL WINAPI FakeLaunch(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
-                       LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION information) {
+BOOL WINAPI FakeLaunch(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
+                       LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION information) {
   ++Launches;
   information->hProcess = GetCurrentProcess();  // Signalled never: the wait is faked too.
   information->hThread = GetCurrentThread();
@@ -306,7 +345,7 @@ TEST_F(RunTest, MultiVolumePayload) {
   ScopedPlatform platform;
   ServeFakePayload();
   Platform.ShowWindow = RecordHide;
-  Platform.CreateProcessA = FakeLaunch;
+  Platform.CreateProcessW = FakeLaunch;
   Platform.MsgWaitForMultipleObjects = NoWait;
   Platform.GetExitCodeProcess = ExitedWithMinusOne;
   SeenAtHide.clear();

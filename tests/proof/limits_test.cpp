@@ -6,6 +6,7 @@
 // leaves nothing behind.
 
 #include <string.h>
+#include <wchar.h>
 
 #include <string>
 #include <vector>
@@ -33,14 +34,21 @@ const char kFolderUnusable[] =
     "nazwie (np. C:\\Instalki) i uruchomić go ponownie.";
 
 std::string Launched;
-std::string ModulePath;
+std::wstring ModulePath;
 std::string CommandLine;
 
-DWORD WINAPI LongModulePath(HMODULE, LPSTR buffer, DWORD size) {
-  lstrcpynA(buffer, ModulePath.c_str(), size);
+std::wstring Wide(const std::string& text) {
+  std::wstring wide(text.size() + 1, L'\0');
+  wide.resize(MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], static_cast<int>(wide.size())) - 1);
+  return wide;
+}
+
+DWORD WINAPI LongModulePath(HMODULE, LPWSTR buffer, DWORD size) {
+  lstrcpynW(buffer, ModulePath.c_str(), size);
   return ModulePath.size() < size ? static_cast<DWORD>(ModulePath.size()) : size;
 }
-LPSTR WINAPI LongCommandLine() { return &CommandLine[0]; }
+std::wstring WideCommandLine;
+LPWSTR WINAPI LongCommandLine() { return &WideCommandLine[0]; }
 
 class LimitsTest : public testing::Test {
  protected:
@@ -105,58 +113,74 @@ TEST_F(LimitsTest, TemporaryFolderNearTheLimit) {
   SetEnvironmentVariableA("TEMP", NULL);
 }
 
-// The short form of a folder longer than the installer's buffer, when it
-// has one; any other path is its own short form.
-std::string ShortForm;
-DWORD WINAPI ShortFormOfLongFolder(LPCSTR path, LPSTR buffer, DWORD size) {
-  const std::string shortPath = strlen(path) > 300 ? ShortForm : path;
+// The short form of the installer's folder, when it has one; any other
+// path is its own short form.
+std::wstring InstallerFolder, ShortForm;
+DWORD WINAPI ShortFormOfTheFolder(LPCWSTR path, LPWSTR buffer, DWORD size) {
+  const std::wstring shortPath = path == InstallerFolder ? ShortForm : path;
   if (shortPath.empty()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return 0;
   }
-  lstrcpynA(buffer, shortPath.c_str(), size);
+  lstrcpynW(buffer, shortPath.c_str(), size);
   return shortPath.size() < size ? static_cast<DWORD>(shortPath.size()) : static_cast<DWORD>(shortPath.size() + 1);
 }
 
-// An installer in a folder whose path is longer than its buffer is never
-// taken for another folder (a path cut to the buffer ends in an ancestor's
-// separator): the folder's short form is used when it has one, else one box
-// says the folder cannot be used and nothing runs. Nothing overruns.
-TEST_F(LimitsTest, InstallerFolderBeyondTheLimit) {
+// An installer in a folder that the ANSI code page cannot name (too long
+// for the buffer, or with letters the code page lacks: a Cyrillic folder on
+// a Polish system) is never taken for another folder, nor named with "?":
+// the folder's short form is used when it has one that the code page holds,
+// else one box says the folder cannot be used and nothing runs. Nothing
+// overruns.
+TEST_F(LimitsTest, InstallerFolderForms) {
   ScopedTempFolder temp;
-  Platform.GetModuleFileNameA = LongModulePath;
-  Platform.GetShortPathNameA = ShortFormOfLongFolder;
-  for (size_t length : {259u, 300u, 309u, 310u, 1000u}) {
-    for (const char* shortForm : {"", "C:\\KIT~1\\"}) {
-      SCOPED_TRACE(std::to_string(length) + " " + shortForm);
-      const std::string folder = "C:\\" + std::string(length - 13, 'f') + "\\";
-      ModulePath = folder + "setup.exe";
-      ShortForm = shortForm;
-      const std::string told = folder.size() <= 300 ? folder : ShortForm;
-      BoxScript boxes;
-      Launched.clear();
-      const int result = RunInstallation();
-      if (told.empty()) {
-        EXPECT_EQ(result, -1);
-        EXPECT_EQ(boxes.texts(), std::vector<std::string>({kFolderUnusable}));
-        EXPECT_TRUE(Launched.empty());
-      } else {
-        EXPECT_EQ(result, 0);
-        EXPECT_TRUE(boxes.texts().empty());
-        EXPECT_NE(Launched.find("MERVOLT.EXE -i=0x3D7B1," + told + " "), std::string::npos) << Launched;
-      }
-      ExpectNothingLeft(temp.path());
+  Platform.GetModuleFileNameW = LongModulePath;
+  Platform.GetShortPathNameW = ShortFormOfTheFolder;
+  const std::wstring cyrillic = L"C:\\Instalki\\Інсталятор\\";
+  const struct {
+    std::wstring folder, shortForm;
+    std::string told;  // Empty: the folder box.
+  } cases[] = {
+      {L"C:\\" + std::wstring(246, L'f') + L"\\", L"", "C:\\" + std::string(246, 'f') + "\\"},
+      {L"C:\\" + std::wstring(296, L'f') + L"\\", L"", "C:\\" + std::string(296, 'f') + "\\"},
+      {L"C:\\" + std::wstring(297, L'f') + L"\\", L"", ""},
+      {L"C:\\" + std::wstring(297, L'f') + L"\\", L"C:\\KIT~1\\", "C:\\KIT~1\\"},
+      {L"C:\\" + std::wstring(987, L'f') + L"\\", L"", ""},
+      {L"C:\\" + std::wstring(987, L'f') + L"\\", L"C:\\KIT~1\\", "C:\\KIT~1\\"},
+      {cyrillic, L"", ""},
+      {cyrillic, L"C:\\INSTAL~1\\Інст~1\\", ""},
+      {cyrillic, L"C:\\INSTAL~1\\____~ABC\\", "C:\\INSTAL~1\\____~ABC\\"},
+      {L"C:\\Instalki\\Zażółć\\", L"", "C:\\Instalki\\Zażółć\\"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.folder.size() << " characters, told " << c.told);
+    InstallerFolder = c.folder;
+    ModulePath = c.folder + L"setup.exe";
+    ShortForm = c.shortForm;
+    BoxScript boxes;
+    Launched.clear();
+    const int result = RunInstallation();
+    if (c.told.empty()) {
+      EXPECT_EQ(result, -1);
+      EXPECT_EQ(boxes.texts(), std::vector<std::string>({kFolderUnusable}));
+      EXPECT_TRUE(Launched.empty());
+    } else {
+      EXPECT_EQ(result, 0);
+      EXPECT_TRUE(boxes.texts().empty());
+      EXPECT_NE(Launched.find("MERVOLT.EXE -i=0x3D7B1," + c.told + " "), std::string::npos) << Launched;
     }
+    ExpectNothingLeft(temp.path());
   }
 }
 
 // Command lines of 1,000 and 30,000 characters reach the second stage whole.
 TEST_F(LimitsTest, LongCommandLines) {
   ScopedTempFolder temp;
-  Platform.GetCommandLineA = LongCommandLine;
+  Platform.GetCommandLineW = LongCommandLine;
   for (size_t length : {1000u, 30000u}) {
     SCOPED_TRACE(length);
     CommandLine = "instalator.exe " + std::string(length - 15, 'q');
+    WideCommandLine = Wide(CommandLine);
     BoxScript boxes;
     EXPECT_EQ(RunInstallation(), 0);
     EXPECT_TRUE(boxes.texts().empty());

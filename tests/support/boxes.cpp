@@ -1,5 +1,7 @@
 #include "tests/support/boxes.h"
 
+#include <string.h>
+
 #include <gtest/gtest.h>
 
 BoxScript* BoxScript::current_ = NULL;
@@ -7,7 +9,7 @@ BoxScript* BoxScript::current_ = NULL;
 BoxScript::BoxScript() {
   EXPECT_EQ(current_, nullptr) << "one BoxScript at a time";
   current_ = this;
-  Platform.MessageBoxA = FakeMessageBoxA;
+  Platform.MessageBoxW = FakeMessageBoxW;
 }
 
 BoxScript::~BoxScript() {
@@ -25,9 +27,23 @@ std::vector<std::string> BoxScript::texts() const {
   return result;
 }
 
-int WINAPI BoxScript::FakeMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+namespace {
+
+std::string Windows1250(const wchar_t* text) {
+  if (text == NULL)
+    return "";
+  const int size = WideCharToMultiByte(1250, 0, text, -1, NULL, 0, NULL, NULL);
+  std::string bytes(size > 0 ? size : 1, '\0');
+  WideCharToMultiByte(1250, 0, text, -1, &bytes[0], size, NULL, NULL);
+  bytes.resize(strlen(bytes.c_str()));
+  return bytes;
+}
+
+}  // namespace
+
+int WINAPI BoxScript::FakeMessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   BoxScript* self = current_;
-  BoxRecord record = {owner, text ? text : "", caption ? caption : "", type};
+  BoxRecord record = {owner, Windows1250(text), Windows1250(caption), type, text ? text : L""};
   self->boxes_.push_back(record);
   if (self->whileOpen_)
     self->whileOpen_(record);

@@ -1,6 +1,8 @@
 // Message boxes answered by a script instead of a user. While a BoxScript
-// lives, every MessageBoxA is recorded and answered from its queue (IDOK when
-// the queue is empty); an optional action runs while the box is "open".
+// lives, every MessageBoxW is recorded and answered from its queue (IDOK when
+// the queue is empty); an optional action runs while the box is "open". The
+// texts are recorded as shown (UTF-16) and, for comparison with the
+// program's own texts, in Windows-1250.
 
 #ifndef INSTALLER_TESTS_SUPPORT_BOXES_H_
 #define INSTALLER_TESTS_SUPPORT_BOXES_H_
@@ -16,9 +18,10 @@
 
 struct BoxRecord {
   HWND owner;
-  std::string text;
-  std::string caption;
+  std::string text;     // In Windows-1250; "?" for what it cannot hold.
+  std::string caption;  // In Windows-1250.
   UINT type;
+  std::wstring wide;    // The text as shown.
 };
 
 class BoxScript {
@@ -36,7 +39,7 @@ class BoxScript {
   std::vector<std::string> texts() const;
 
  private:
-  static int WINAPI FakeMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+  static int WINAPI FakeMessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 
   ScopedPlatform platform_;
   std::deque<int> answers_;

@@ -6,10 +6,20 @@ namespace {
 
 std::function<void(const std::string&, const std::string&)> OnStart;
 
-BOOL WINAPI Started(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
-                    LPVOID, LPCSTR directory, LPSTARTUPINFOA, LPPROCESS_INFORMATION info) {
+std::string Narrow(const wchar_t* text) {
+  if (text == NULL)
+    return "";
+  const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, NULL, 0, NULL, NULL);
+  std::string bytes(size > 0 ? size : 1, '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, -1, &bytes[0], size, NULL, NULL);
+  bytes.resize(size > 0 ? size - 1 : 0);
+  return bytes;
+}
+
+BOOL WINAPI Started(LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                    LPVOID, LPCWSTR directory, LPSTARTUPINFOW, LPPROCESS_INFORMATION info) {
   if (OnStart)
-    OnStart(commandLine, directory != NULL ? directory : "");
+    OnStart(Narrow(commandLine), Narrow(directory));
   DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &info->hProcess, 0,
                   FALSE, DUPLICATE_SAME_ACCESS);
   DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &info->hThread, 0,
@@ -27,7 +37,7 @@ BOOL WINAPI ExitCodeZero(HANDLE, LPDWORD code) {
 
 void FakeSecondStage(std::function<void(const std::string&, const std::string&)> onStart) {
   OnStart = onStart;
-  Platform.CreateProcessA = Started;
+  Platform.CreateProcessW = Started;
   Platform.WaitForSingleObject = Ended;
   Platform.MsgWaitForMultipleObjects = EndedWithoutMessages;
   Platform.GetExitCodeProcess = ExitCodeZero;

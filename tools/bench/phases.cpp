@@ -84,8 +84,8 @@ BOOL WINAPI MarkHide(HWND window, int command) {
     Stamp("dialog hidden, second stage started");
   return PlatformReal().ShowWindow(window, command);
 }
-BOOL WINAPI SecondStage(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
-                        LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION info) {
+BOOL WINAPI SecondStage(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
+                        LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION info) {
   Stamp("work directory removed, library unbound");
   DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &info->hProcess, 0, FALSE,
                   DUPLICATE_SAME_ACCESS);
@@ -93,7 +93,7 @@ BOOL WINAPI SecondStage(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBU
                   DUPLICATE_SAME_ACCESS);
   return TRUE;
 }
-DWORD WINAPI Ended(HANDLE, DWORD) { return WAIT_OBJECT_0; }
+DWORD WINAPI Ended(DWORD, const HANDLE*, BOOL, DWORD, DWORD) { return WAIT_OBJECT_0; }
 BOOL WINAPI ExitCodeZero(HANDLE, LPDWORD code) {
   *code = 0;
   return TRUE;
@@ -176,8 +176,8 @@ int main(int argc, char** argv) {
   Platform.GetTempFileNameA = MarkTempName;
   Platform.MoveFileA = MarkMove;
   Platform.ShowWindow = MarkHide;
-  Platform.CreateProcessA = SecondStage;
-  Platform.WaitForSingleObject = Ended;
+  Platform.CreateProcessW = SecondStage;
+  Platform.MsgWaitForMultipleObjects = Ended;
   Platform.GetExitCodeProcess = ExitCodeZero;
   Platform.SendMessageA = CountProgress;
   Platform.UpdateWindow = CountRepaint;

@@ -1,8 +1,11 @@
 // A stand-in second stage for tests and the demo, built as MERVOLT.EXE.
 //
-// It reports what the installer handed over: its command line, its current
-// directory, every file around it (attributes, size, local write time) and
-// whether the installer's dialog is still visible.
+// It reports what the installer handed over: its command line (as the
+// process got it, in UTF-16, and the first argument as a program reading it
+// in the ANSI code page sees it), its current directory, every file around
+// it (attributes, size, local write time) and whether the installer's dialog
+// is still visible. The report is UTF-8, so that names outside any code page
+// come through.
 //   MERVOLT_REPORT=1  also write the report as mervolt-report.txt into the
 //                     installer's folder (taken from the -i= switch);
 //   MERVOLT_EXIT=N    exit with N at once, without a window (tests);
@@ -27,13 +30,13 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "stamp.h"
 
 namespace {
 
 const char kDialogCaption[] = "Korvani Dalmera - Instalator";
-const char kReportName[] = "mervolt-report.txt";
 
 std::string Format(const char* format, ...) {
   char buffer[1024];
@@ -42,6 +45,22 @@ std::string Format(const char* format, ...) {
   vsnprintf(buffer, sizeof(buffer), format, args);
   va_end(args);
   return buffer;
+}
+
+std::string Utf8(const std::wstring& text) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, NULL, 0, NULL, NULL);
+  std::string bytes(size > 0 ? size : 1, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &bytes[0], size, NULL, NULL);
+  bytes.resize(size > 0 ? size - 1 : 0);
+  return bytes;
+}
+
+std::wstring Widen(const char* text, UINT codePage) {
+  const int size = MultiByteToWideChar(codePage, 0, text, -1, NULL, 0);
+  std::wstring wide(size > 0 ? size : 1, L'\0');
+  MultiByteToWideChar(codePage, 0, text, -1, &wide[0], size);
+  wide.resize(size > 0 ? size - 1 : 0);
+  return wide;
 }
 
 std::string AttributeLetters(DWORD attributes) {
@@ -54,66 +73,82 @@ std::string AttributeLetters(DWORD attributes) {
   return letters;
 }
 
-// One line per entry below `dir`, depth first, entries in the order the
-// file system gives them (readers sort).
-void ListFiles(const std::string& dir, const std::string& prefix, std::string* out) {
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &data);
+// The entries matching `pattern`, but "." and "..", in the order the file
+// system gives them (readers sort).
+std::vector<WIN32_FIND_DATAW> Entries(const std::wstring& pattern) {
+  std::vector<WIN32_FIND_DATAW> entries;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(pattern.c_str(), &data);
   if (find == INVALID_HANDLE_VALUE)
-    return;
+    return entries;
   do {
-    const std::string name = data.cFileName;
-    if (name == "." || name == "..")
-      continue;
+    if (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0)
+      entries.push_back(data);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return entries;
+}
+
+// One line per entry below `dir`, depth first.
+void ListFiles(const std::wstring& dir, const std::wstring& prefix, std::string* out) {
+  for (const WIN32_FIND_DATAW& data : Entries(dir + L"\\*")) {
+    const std::wstring name = data.cFileName;
     FILETIME local;
     SYSTEMTIME time;
     FileTimeToLocalFileTime(&data.ftLastWriteTime, &local);
     FileTimeToSystemTime(&local, &time);
-    *out += Format("file %s %s %lu %04u-%02u-%02u %02u:%02u:%02u\r\n", (prefix + name).c_str(),
+    *out += Format("file %s %s %lu %04u-%02u-%02u %02u:%02u:%02u\r\n", Utf8(prefix + name).c_str(),
                    AttributeLetters(data.dwFileAttributes).c_str(),
                    static_cast<unsigned long>(data.nFileSizeLow), time.wYear, time.wMonth, time.wDay,
                    time.wHour, time.wMinute, time.wSecond);
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-      ListFiles(dir + "\\" + name, prefix + name + "\\", out);
-  } while (FindNextFileA(find, &data));
-  FindClose(find);
+      ListFiles(dir + L"\\" + name, prefix + name + L"\\", out);
+  }
+}
+
+// Lists the installer's folder named by `folder` (one line per entry, as
+// "medium NAME"), so that a test sees that the folder handed over is real.
+void ListMedium(const std::wstring& folder, std::string* out) {
+  for (const WIN32_FIND_DATAW& data : Entries(folder + L"*"))
+    *out += "medium " + Utf8(data.cFileName) + "\r\n";
+}
+
+// The installer's folder from "-i=0x3D7B1,FOLDER ...", or "".
+std::wstring InstallerFolder() {
+  const std::wstring command = GetCommandLineW();
+  const std::wstring marker = L"-i=0x3D7B1,";
+  const size_t start = command.find(marker);
+  if (start == std::wstring::npos)
+    return std::wstring();
+  const size_t from = start + marker.size();
+  return command.substr(from, command.find(L' ', from) - from);
 }
 
 std::string BuildReport() {
   std::string report;
-  report += std::string("command ") + GetCommandLineA() + "\r\n";
-  char current[MAX_PATH];
-  GetCurrentDirectoryA(MAX_PATH, current);
-  report += std::string("directory ") + current + "\r\n";
-  char self[MAX_PATH];
-  GetModuleFileNameA(NULL, self, MAX_PATH);
-  report += std::string("program ") + self + "\r\n";
-  // The first argument as the C runtime parses the command line: what a
-  // second stage acts upon.
-  report += std::string("argument1 ") + (__argc > 1 ? __argv[1] : "") + "\r\n";
+  report += "command " + Utf8(GetCommandLineW()) + "\r\n";
+  WCHAR current[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, current);
+  report += "directory " + Utf8(current) + "\r\n";
+  WCHAR self[MAX_PATH];
+  GetModuleFileNameW(NULL, self, MAX_PATH);
+  report += "program " + Utf8(self) + "\r\n";
+  // The first argument as the C runtime parses the command line in the
+  // ANSI code page: what a second stage acts upon.
+  report += "argument1 " + Utf8(Widen(__argc > 1 ? __argv[1] : "", CP_ACP)) + "\r\n";
   HWND dialog = FindWindowA(NULL, kDialogCaption);
   report += std::string("dialog ") +
             (dialog == NULL ? "absent" : IsWindowVisible(dialog) ? "visible" : "hidden") + "\r\n";
-  std::string selfDir = self;
-  selfDir.resize(selfDir.rfind('\\'));
-  ListFiles(selfDir, "", &report);
+  ListMedium(InstallerFolder(), &report);
+  std::wstring selfDir = self;
+  selfDir.resize(selfDir.rfind(L'\\'));
+  ListFiles(selfDir, L"", &report);
   return report;
 }
 
-// The installer's folder from "-i=0x3D7B1,FOLDER ...", or "".
-std::string InstallerFolder() {
-  const std::string command = GetCommandLineA();
-  const std::string marker = "-i=0x3D7B1,";
-  const size_t start = command.find(marker);
-  if (start == std::string::npos)
-    return std::string();
-  const size_t from = start + marker.size();
-  return command.substr(from, command.find(' ', from) - from);
-}
-
 void WriteReport(const std::string& report) {
-  const std::string path = InstallerFolder() + kReportName;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  const std::wstring path = InstallerFolder() + L"mervolt-report.txt";
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   if (file == INVALID_HANDLE_VALUE)
     return;
   DWORD written;
@@ -144,11 +179,11 @@ void ShowReport(HINSTANCE instance, const std::string& report) {
   HWND window = CreateWindowA("MervoltReport", "MERVOLT - druga faza instalacji (demo)",
                               WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 760, 420, NULL,
                               NULL, instance, NULL);
-  HWND edit = CreateWindowA("EDIT", report.c_str(),
+  HWND edit = CreateWindowW(L"EDIT", Widen(report.c_str(), CP_UTF8).c_str(),
                             WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE |
                                 ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL,
                             0, 0, 0, 0, window, reinterpret_cast<HMENU>(1), instance, NULL);
-  SendMessageA(edit, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(ANSI_FIXED_FONT)), TRUE);
+  SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(ANSI_FIXED_FONT)), TRUE);
   RECT client;
   GetClientRect(window, &client);
   MoveWindow(edit, 0, 0, client.right, client.bottom, TRUE);
