@@ -3,12 +3,16 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "app/messages.h"
 #include "app/resource.h"
+#include "install/payload.h"
 #include "install/run.h"
 #include "platform/platform.h"
+#include "ui/messages.h"
+#include "ui/progress.h"
 
-HINSTANCE InstallerModule = NULL;
+// The lower layers name two of the resources by number.
+static_assert(IDC_PROGRESS == kProgressBarId, "the bar the progress drives is the dialog's");
+static_assert(IDR_PAYLOAD == kPayloadResourceId, "the payload is the installer's resource");
 
 static HICON ProductIcon = NULL;
 
@@ -75,10 +79,7 @@ INT_PTR CALLBACK InstallerDialogProc(HWND window, UINT message, WPARAM wParam, L
   return 0;
 }
 
-int InstallerMain(HINSTANCE module, HINSTANCE previous, char* commandLine, int showCommand) {
-  (void)previous;
-  (void)commandLine;
-  (void)showCommand;
+int InstallerMain(HINSTANCE module) {
   INITCOMMONCONTROLSEX controls;
   controls.dwSize = sizeof(controls);
   controls.dwICC = ICC_PROGRESS_CLASS;

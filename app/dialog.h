@@ -5,15 +5,12 @@
 
 #include <windows.h>
 
-// The installer's own module: the dialog, icon and payload resources and the
-// installer's path come from it. Set by InstallerMain before the dialog.
-extern HINSTANCE InstallerModule;
-
-// Registers the progress bar class and runs the installer dialog. Returns the
-// dialog's result (1 installed, 0 cancelled or failed), 0 when the dialog
-// template cannot be had, -1 when the bar class or the dialog cannot be made.
-// Only `module` is used.
-int InstallerMain(HINSTANCE module, HINSTANCE previous, char* commandLine, int showCommand);
+// Registers the progress bar class, keeps `module` (the installer's own, with
+// the dialog, icon and payload resources) as InstallerModule and runs the
+// installer dialog. Returns the dialog's result (1 installed, 0 cancelled or
+// failed), 0 when the dialog template cannot be had, -1 when the bar class or
+// the dialog cannot be made.
+int InstallerMain(HINSTANCE module);
 
 // The dialog's procedure; returns 0 for every message so that the dialog
 // manager does its default work.

@@ -1,6 +1,7 @@
 // The process entry. The C runtime's start-up code runs first (it initialises
-// the platform table); the arguments it hands over are not used: the entry
-// gathers its own from the platform, as the installer always has.
+// the platform table); the arguments it hands over are not used: the module
+// comes from the platform, and the command line is read where it is handed
+// on to the second stage.
 
 #include <windows.h>
 
@@ -15,12 +16,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // First of all: a library planted beside the installer (a Downloads folder)
   // must never be loaded in place of the system's.
   Platform.SetDefaultDllDirectories(kSearchSystemOnly);
-  STARTUPINFOA startup;
-  ZeroMemory(&startup, sizeof(startup));
-  startup.cb = sizeof(startup);
-  Platform.GetStartupInfoA(&startup);
-  const int result = InstallerMain(Platform.GetModuleHandleA(NULL), NULL,
-                                   Platform.GetCommandLineA(), startup.wShowWindow);
+  const int result = InstallerMain(Platform.GetModuleHandleA(NULL));
   Platform.ExitProcess(static_cast<UINT>(result));
   return result;
 }

@@ -2,10 +2,10 @@
 
 #include <string.h>
 
-#include "app/progress.h"
 #include "fs/file.h"
 #include "fs/path.h"
 #include "platform/platform.h"
+#include "ui/progress.h"
 
 CabinetApi Cabinet = {NULL, NULL, NULL, NULL, NULL};
 
@@ -214,15 +214,25 @@ FNREAD(CabRead) {
   return static_cast<UINT>(FsRead(static_cast<int32_t>(hf), pv, cb));
 }
 
-bool CabinetWriteFailed = false;
+// Set by a write that fell short; the callbacks have no other way to tell,
+// as the library passes them nothing of the caller's.
+static bool WriteFellShort = false;
 
 FNWRITE(CabWrite) {
   ProgressAdvance(cb);
   const int32_t written =
       OpenFileSlot(hf) < 0 ? -1 : FsWrite(static_cast<int32_t>(hf), pv, cb);
   if (written != static_cast<int32_t>(cb))
-    CabinetWriteFailed = true;
+    WriteFellShort = true;
   return static_cast<UINT>(written);
+}
+
+void CabWatchWrites() {
+  WriteFellShort = false;
+}
+
+bool CabWriteFellShort() {
+  return WriteFellShort;
 }
 
 FNCLOSE(CabClose) {

@@ -8,6 +8,7 @@
 #include <fdi.h>
 
 // The bound library and its entry points; all null while unbound.
+// BindCabinetLibrary fills it, UnbindCabinetLibrary frees the library.
 struct CabinetApi {
   HMODULE library;
   decltype(&::FDICopy) copy;
@@ -16,6 +17,8 @@ struct CabinetApi {
   decltype(&::FDICreate) create;
 };
 
+// The one binding of the process; the extraction calls the library through
+// it.
 extern CabinetApi Cabinet;
 
 // One entry point to resolve: its name and the slot its address goes to.
@@ -66,15 +69,21 @@ FNOPEN(CabOpen);
 FNREAD(CabRead);
 
 // Advances the progress bar by `cb` first, whatever the write then does;
-// then FsWrite. A write that does not take every byte sets
-// CabinetWriteFailed: the library itself does not look at the result.
+// then FsWrite. The library does not look at the result: a write that does
+// not take every byte is noted for CabWriteFellShort.
 FNWRITE(CabWrite);
 
-// Set by CabWrite when a write fell short; cleared by whoever starts watching.
-extern bool CabinetWriteFailed;
+// Starts watching the writes of one pass of the library: forgets any short
+// write noted before.
+void CabWatchWrites();
 
-// FsClose; FsSeek.
+// True when a write fell short since CabWatchWrites.
+bool CabWriteFellShort();
+
+// FsClose: 0, or -1 (the handle is gone either way).
 FNCLOSE(CabClose);
+
+// FsSeek: the new position, or -1.
 FNSEEK(CabSeek);
 
 // Closes every file CabOpen opened and CabClose did not close; for use once

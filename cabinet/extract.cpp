@@ -2,14 +2,15 @@
 
 #include <string.h>
 
-#include "app/messages.h"
-#include "app/progress.h"
 #include "cabinet/binding.h"
 #include "fs/copy.h"
 #include "fs/file.h"
+#include "fs/find.h"
 #include "fs/path.h"
 #include "fs/tree.h"
 #include "platform/platform.h"
+#include "ui/messages.h"
+#include "ui/progress.h"
 
 // Indexed by code + 2: the installer's own -2 and -1, then 0 to 11.
 static const char* const kCabinetErrorTexts[] = {
@@ -40,22 +41,18 @@ void ShowCabinetError(int code) {
   ShowError(CabinetErrorText(code));
 }
 
-
-// The cabinet format's flag for a name stored as UTF-8.
-static const USHORT kNameIsUtf8 = 0x80;
-
 // A code without an entry of its own: "unrecognised cabinet error".
 static const int kUnexplainedError = 12;
 
 // Only read-only, hidden, system and archive are carried over.
-static const USHORT kKeptAttributes = 0x27;
+static const USHORT kKeptAttributes = kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive;
 
 // Takes the notification's cabinet directory and next-cabinet name into
 // `nextCabinet` and the disk name into `nextDisk`. False when the path would
 // not fit.
 static bool NoteNextCabinet(CabinetContext* context, const FDINOTIFICATION* notification) {
-  if (PathCopy(context->nextCabinet, sizeof(context->nextCabinet), notification->psz3) == NULL ||
-      PathJoin(context->nextCabinet, sizeof(context->nextCabinet), notification->psz1) == NULL)
+  if (PathCombine(context->nextCabinet, sizeof(context->nextCabinet), notification->psz3, notification->psz1) ==
+      NULL)
     return false;
   if (PathCopy(context->nextDisk, sizeof(context->nextDisk), notification->psz2) == NULL)
     context->nextDisk[0] = '\0';
@@ -136,8 +133,7 @@ static const char* FetchableVolumeName(const char* path) {
 // The volume `name` on the medium, in `source` (MAX_PATH bytes). False when
 // there is no medium or the path does not fit.
 static bool MediumPath(const CabinetContext* context, const char* name, char* source) {
-  return context->mediumDir != NULL && PathCopy(source, MAX_PATH, context->mediumDir) != NULL &&
-         PathJoin(source, MAX_PATH, name) != NULL;
+  return context->mediumDir != NULL && PathCombine(source, MAX_PATH, context->mediumDir, name) != NULL;
 }
 
 // Copies the volume at `path` from the medium when it is missing there, or,
@@ -154,7 +150,7 @@ static bool FetchVolume(const CabinetContext* context, const char* path, bool re
   if (FsAccess(path, 0) == 0 && (!replace || FsUnlink(path) != 0))
     return false;
   const ProgressState unpacking = ProgressSuspend();
-  const bool copied = CopyWholeFile(source, path, 0) == 0;
+  const bool copied = CopyWholeFile(source, path) == 0;
   if (!copied)
     FsUnlink(path);
   ProgressResume(unpacking);
@@ -179,14 +175,15 @@ static bool Utf8NameToAnsi(const char* name, char* out, size_t size) {
 
 // Kind 2: opens the staging file for the next entry of the cabinet.
 static INT_PTR OpenStagedFile(CabinetContext* context, const FDINOTIFICATION* notification) {
-  // A file already written short: going on would only write more.
-  if (CabinetWriteFailed) {
+  // A file already written short, or not closed: going on would only write
+  // more.
+  if (CabWriteFellShort() || context->failure != 0) {
     context->failure = FDIERROR_TARGET_FILE;
     return -1;
   }
   char name[MAX_PATH];
   bool named;
-  if (notification->attribs & kNameIsUtf8)
+  if (notification->attribs & _A_NAME_IS_UTF)
     named = Utf8NameToAnsi(notification->psz1, name, sizeof(name));
   else
     named = PathCopy(name, sizeof(name), notification->psz1) != NULL;
@@ -196,25 +193,19 @@ static INT_PTR OpenStagedFile(CabinetContext* context, const FDINOTIFICATION* no
   }
   strcpy(context->currentFile, name);
   char target[MAX_PATH];
-  if (PathCopy(target, sizeof(target), context->stagingDir) == NULL ||
-      PathJoin(target, sizeof(target), context->currentFile) == NULL) {
+  if (PathCombine(target, sizeof(target), context->stagingDir, context->currentFile) == NULL) {
     context->failure = FDIERROR_TARGET_FILE;
     return -1;
   }
-  const int flags = kFsBinary | kFsCreate | kFsSequential | kFsReadWrite;
+  // Always a new file: a name the set holds twice is replaced whole by its
+  // later entry, instead of being written over its start, which would keep
+  // the earlier one's tail and attributes (or, read-only, not open at all).
+  const int flags = kFsBinary | kFsCreate | kFsExclusive | kFsSequential | kFsReadWrite;
   INT_PTR handle = CabOpen(target, flags, kFsReadable | kFsWritable);
-  // A name the set holds twice: the later entry replaces the earlier one
-  // whole, instead of being written over its start, which would keep the
-  // earlier one's tail and attributes (or, read-only, not open at all).
-  if (handle != -1 && !FsOpenMadeFile) {
-    CabClose(handle);
-    handle = -1;
-  }
-  if (handle == -1 && FsAccess(target, 0) == 0 && FsChmod(target, kFsWritable) == 0 && FsUnlink(target) == 0)
+  if (handle == -1 && FsErrno == kFsExists && RemoveFile(target))
     handle = CabOpen(target, flags, kFsReadable | kFsWritable);
   if (handle == -1)
     context->failure = FDIERROR_TARGET_FILE;
-  context->currentFileNew = handle != -1;
   return handle;
 }
 
@@ -223,8 +214,7 @@ static INT_PTR OpenStagedFile(CabinetContext* context, const FDINOTIFICATION* no
 // which is open for writing, rather than by opening the file once more.
 static INT_PTR FinishStagedFile(CabinetContext* context, const FDINOTIFICATION* notification) {
   char target[MAX_PATH];
-  const bool joined = PathCopy(target, sizeof(target), context->stagingDir) != NULL &&
-                      PathJoin(target, sizeof(target), context->currentFile) != NULL;
+  const bool joined = PathCombine(target, sizeof(target), context->stagingDir, context->currentFile) != NULL;
   FILETIME local;
   FILETIME utc;
   // Failures here are of no consequence: the file keeps the time of its
@@ -235,13 +225,12 @@ static INT_PTR FinishStagedFile(CabinetContext* context, const FDINOTIFICATION* 
   // The library goes on whatever this returns; the failure is kept here.
   if (CabClose(notification->hf) != 0) {
     context->failure = FDIERROR_TARGET_FILE;
-    CabinetWriteFailed = true;
     return 0;
   }
   // The file was made by its open and has the archive attribute alone,
   // which is what most entries keep: setting it again would change nothing.
   const USHORT kept = notification->attribs & kKeptAttributes;
-  if (joined && !(context->currentFileNew && kept == FILE_ATTRIBUTE_ARCHIVE))
+  if (joined && kept != FILE_ATTRIBUTE_ARCHIVE)
     Platform.SetFileAttributesA(target, kept);
   return 1;
 }
@@ -315,6 +304,20 @@ static int FailureCode(const CabinetContext* context, const ERF* error, int fall
   return error->erfOper != FDIERROR_NONE ? error->erfOper : fallback;
 }
 
+// Where the fields the bar needs lie: in a cabinet's header (its fixed part)
+// and in each entry of its file table (the part before the name).
+static const size_t kHeaderSize = 36;
+static const size_t kFileTableAt = 16;    // coffFiles: where the file table starts.
+static const size_t kFileCountAt = 28;    // cFiles.
+static const size_t kEntrySize = 16;
+static const size_t kEntrySizeAt = 0;     // cbFile: the file's size, unpacked.
+static const size_t kEntryFolderAt = 8;   // iFolder: its folder, or a continuation mark.
+// The continuation marks that say an entry began in an earlier volume:
+// 0xFFFD, and 0xFFFF (continued into the next volume too).
+static const uint32_t kContinuedFromPrevious = 0xfffd;
+// The longest name an entry may have, its terminator included.
+static const uint32_t kNameLimit = 257;
+
 // The file table of a cabinet, read in chunks through an open handle.
 struct TableReader {
   int32_t handle;
@@ -353,31 +356,27 @@ static uint32_t Get32(const uint8_t* bytes) {
 // header and the file table, at most 273 bytes an entry; -1 when they cannot
 // be read. The file position is left anywhere.
 static int64_t UnpackedSize(int32_t handle) {
-  // Entries continued from the previous volume: 0xFFFD, and 0xFFFF (also
-  // continued into the next).
-  static const uint32_t kFromPrevious = 0xfffd;
-  static const uint32_t kNameLimit = 257;
   TableReader reader;
   reader.handle = handle;
   reader.filled = 0;
   reader.at = 0;
-  uint8_t header[36];
-  if (FsSeek(handle, 0, 0 /* from the start */) != 0 || !TakeBytes(&reader, header, sizeof(header)) ||
+  uint8_t header[kHeaderSize];
+  if (FsSeek(handle, 0, kFsFromStart) != 0 || !TakeBytes(&reader, header, sizeof(header)) ||
       memcmp(header, "MSCF", 4) != 0)
     return -1;
-  const uint32_t tableAt = Get32(header + 16);
-  const uint32_t files = Get16(header + 28);
-  if (tableAt > INT32_MAX || FsSeek(handle, static_cast<int32_t>(tableAt), 0 /* from the start */) == -1)
+  const uint32_t tableAt = Get32(header + kFileTableAt);
+  const uint32_t files = Get16(header + kFileCountAt);
+  if (tableAt > INT32_MAX || FsSeek(handle, static_cast<int32_t>(tableAt), kFsFromStart) == -1)
     return -1;
   reader.filled = 0;
   reader.at = 0;
   uint64_t total = 0;
   for (uint32_t i = 0; i < files; ++i) {
-    uint8_t entry[16];
+    uint8_t entry[kEntrySize];
     if (!TakeBytes(&reader, entry, sizeof(entry)))
       return -1;
-    if ((Get16(entry + 8) & kFromPrevious) != kFromPrevious)
-      total += Get32(entry);
+    if ((Get16(entry + kEntryFolderAt) & kContinuedFromPrevious) != kContinuedFromPrevious)
+      total += Get32(entry + kEntrySizeAt);
     uint8_t byte = 1;
     for (uint32_t length = 0; byte != 0; ++length) {
       if (length == kNameLimit || !TakeBytes(&reader, &byte, 1))
@@ -483,12 +482,12 @@ static int ExtractVolume(HFDI library, CabinetContext* context, ERF* error) {
   context->lastIndex = info.iCabinet;
 
   context->nextAnnounced = false;
-  CabinetWriteFailed = false;
+  CabWatchWrites();
   const BOOL copied = Cabinet.copy(library, fileName, directory, 0, CabinetNotify, NULL, context);
   // The library reports success even when a file could not be written in
-  // full: that is a failure all the same.
-  if (!copied || CabinetWriteFailed) {
-    if (CabinetWriteFailed && context->failure == 0)
+  // full or closed: that is a failure all the same.
+  if (!copied || CabWriteFellShort() || context->failure != 0) {
+    if (CabWriteFellShort() && context->failure == 0)
       context->failure = FDIERROR_TARGET_FILE;
     ShowCabinetError(FailureCode(context, error, FDIERROR_CORRUPT_CABINET));
     return -1;
@@ -546,7 +545,7 @@ int ExtractCabinetSet(const char* cabinetPath, const char* targetDir, const char
 
   int result = -1;
   if (pass == 0 && destroyed) {
-    if (MoveTree(targetDir, staging) == 1)
+    if (MoveTree(staging, targetDir) == 1)
       result = 0;
     else
       ShowCabinetError(kCabinetMoveFailed);

@@ -13,7 +13,6 @@ struct CabinetContext {
   char nextCabinet[MAX_PATH];     // Full path of its successor, as last announced.
   char nextDisk[MAX_PATH];        // The successor's disk name (kept, not shown).
   char currentFile[MAX_PATH];     // Name in the cabinet of the file being written.
-  bool currentFileNew;            // It was made by its open (archive attribute only).
   const char* stagingDir;
   // The folder the installer came from, where the user puts the disk with a
   // volume that is asked for (ending with "\\", or empty for the current

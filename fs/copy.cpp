@@ -2,8 +2,8 @@
 
 #include <stddef.h>
 
-#include "app/progress.h"
 #include "fs/file.h"
+#include "ui/progress.h"
 
 static const int32_t kChunkSize = 0x8000;
 // When a full chunk's buffer cannot be had, the chunk shrinks by this much.
@@ -30,9 +30,9 @@ int CopyData(int32_t dst, int32_t dstOffset, int32_t src, int32_t srcOffset, int
   const bool positionDestination = dstOffset >= 0;
   bool ok;
   do {
-    ok = FsSeek(src, srcOffset, 0) == srcOffset &&
+    ok = FsSeek(src, srcOffset, kFsFromStart) == srcOffset &&
          FsRead(src, buffer, static_cast<uint32_t>(chunk)) == chunk &&
-         (!positionDestination || FsSeek(dst, dstOffset, 0) == dstOffset) &&
+         (!positionDestination || FsSeek(dst, dstOffset, kFsFromStart) == dstOffset) &&
          FsWrite(dst, buffer, static_cast<uint32_t>(chunk)) == chunk;
     if (!ok)
       break;
@@ -48,7 +48,7 @@ int CopyData(int32_t dst, int32_t dstOffset, int32_t src, int32_t srcOffset, int
   return ok ? 0 : -1;
 }
 
-int CopyWholeFile(const char* srcPath, const char* dstPath, int append) {
+int CopyWholeFile(const char* srcPath, const char* dstPath) {
   const int32_t source = FsOpen(srcPath, kOpenSource, kFsDenyNone, kFsReadable);
   if (source == -1)
     return -1;
@@ -58,28 +58,26 @@ int CopyWholeFile(const char* srcPath, const char* dstPath, int append) {
     FsClose(source);
     return -1;
   }
-  const int32_t offset = append ? FsSize(destination) : 0;
   const int32_t size = FsSize(source);
   // The stage starts before the size is judged: an empty source gets one too.
   ProgressStage(static_cast<uint32_t>(size));
   int result = -1;
-  if (offset >= 0 && size > 0)
-    result = CopyData(destination, offset, source, 0, size);
+  if (size > 0)
+    result = CopyData(destination, 0, source, 0, size);
   const int closedDestination = FsClose(destination);
   const int closedSource = FsClose(source);
   return result == 0 && closedDestination == 0 && closedSource == 0 ? 0 : -1;
 }
 
-int WriteBlockToFile(const void* data, uint32_t size, const char* path, int append) {
+int WriteBlockToFile(const void* data, uint32_t size, const char* path) {
   if (data == NULL || size == 0)
     return -1;
   ProgressStage(size);
   const int32_t file = FsOpen(path, kOpenDestination, kFsDenyNone, kFsReadable | kFsWritable);
   if (file == -1)
     return -1;
-  const int32_t offset = append ? FsSize(file) : 0;
-  const bool written = offset >= 0 && FsSeek(file, offset, 0) == offset &&
-                       FsWrite(file, data, size) == static_cast<int32_t>(size);
+  // A new handle writes from the start of the file.
+  const bool written = FsWrite(file, data, size) == static_cast<int32_t>(size);
   if (FsClose(file) != 0 || !written)
     return -1;
   ProgressAdvance(size);

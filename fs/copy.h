@@ -13,14 +13,14 @@
 // fails. Returns 0 or -1.
 int CopyData(int32_t dst, int32_t dstOffset, int32_t src, int32_t srcOffset, int32_t length);
 
-// Copies the file `srcPath` to `dstPath` as one progress stage, after the end
-// of an existing destination when `append` is set, else from its start (the
-// destination is never truncated). An empty source fails. Returns 0 or -1.
-int CopyWholeFile(const char* srcPath, const char* dstPath, int append);
+// Copies the file `srcPath` to `dstPath` as one progress stage, from the
+// destination's start (an existing destination is never truncated). An
+// empty source fails. Returns 0 or -1.
+int CopyWholeFile(const char* srcPath, const char* dstPath);
 
 // Writes `size` bytes at `data` to `path` in one write, as one progress stage
 // advanced once, after the file is closed. Returns 0, or -1 (also for a null
 // block or a size of 0, without touching any file).
-int WriteBlockToFile(const void* data, uint32_t size, const char* path, int append);
+int WriteBlockToFile(const void* data, uint32_t size, const char* path);
 
 #endif  // INSTALLER_FS_COPY_H_

@@ -5,11 +5,7 @@
 #include "platform/platform.h"
 
 uint32_t FsErrno = 0;
-bool FsOpenMadeFile = false;
 uint32_t FsOsErrno = 0;
-
-// Permissions masked off when a file is created; never changed.
-static const int kFsUmask = 0;
 
 struct OsErrorMapping {
   uint32_t osCode;
@@ -89,60 +85,70 @@ static DWORD DispositionFor(int openFlags) {
   }
 }
 
-int32_t FsOpen(const char* path, int openFlags, int shareMode, int permissionMode) {
-  DWORD access;
+// The platform's access rights for the low two bits of `openFlags`; false
+// for the invalid value 3.
+static bool AccessFor(int openFlags, DWORD* access) {
   switch (openFlags & 3) {
-    case 0: access = GENERIC_READ; break;
-    case kFsWriteOnly: access = GENERIC_WRITE; break;
-    case kFsReadWrite: access = GENERIC_READ | GENERIC_WRITE; break;
-    default:
-      FsSetError(kFsInvalid);
-      return -1;
+    case 0: *access = GENERIC_READ; return true;
+    case kFsWriteOnly: *access = GENERIC_WRITE; return true;
+    case kFsReadWrite: *access = GENERIC_READ | GENERIC_WRITE; return true;
+    default: return false;
   }
+}
 
-  DWORD share;
+// The platform's sharing for `shareMode`; false for a value that is none.
+static bool ShareFor(int shareMode, DWORD* share) {
   switch (shareMode) {
-    case kFsDenyReadWrite: share = 0; break;
-    case kFsDenyWrite: share = FILE_SHARE_READ; break;
-    case kFsDenyRead: share = FILE_SHARE_WRITE; break;
-    case kFsDenyNone: share = FILE_SHARE_READ | FILE_SHARE_WRITE; break;
-    default:
-      FsSetError(kFsInvalid);
-      return -1;
+    case kFsDenyReadWrite: *share = 0; return true;
+    case kFsDenyWrite: *share = FILE_SHARE_READ; return true;
+    case kFsDenyRead: *share = FILE_SHARE_WRITE; return true;
+    case kFsDenyNone: *share = FILE_SHARE_READ | FILE_SHARE_WRITE; return true;
+    default: return false;
   }
+}
 
+// The platform's attributes and flags for a file opened with `openFlags`
+// and, when created, `permissionMode`.
+static DWORD AttributesFor(int openFlags, int permissionMode) {
   DWORD attributes = FILE_ATTRIBUTE_NORMAL;
-  if ((openFlags & kFsCreate) && !((permissionMode & ~kFsUmask) & kFsWritable))
+  if ((openFlags & kFsCreate) && !(permissionMode & kFsWritable))
     attributes = FILE_ATTRIBUTE_READONLY;
-  if (openFlags & kFsTemporary) {
+  if (openFlags & kFsTemporary)
     attributes |= FILE_FLAG_DELETE_ON_CLOSE;
-    access |= DELETE;
-  }
   if (openFlags & kFsShortLived)
     attributes |= FILE_ATTRIBUTE_TEMPORARY;
   if (openFlags & kFsSequential)
     attributes |= FILE_FLAG_SEQUENTIAL_SCAN;
   else if (openFlags & kFsRandom)
     attributes |= FILE_FLAG_RANDOM_ACCESS;
+  return attributes;
+}
 
-  const DWORD disposition = DispositionFor(openFlags);
+int32_t FsOpen(const char* path, int openFlags, int shareMode, int permissionMode) {
+  DWORD access;
+  DWORD share;
+  if (!AccessFor(openFlags, &access) || !ShareFor(shareMode, &share)) {
+    FsSetError(kFsInvalid);
+    return -1;
+  }
+  // A file deleted on its last close must be opened with the right to
+  // delete it.
+  if (openFlags & kFsTemporary)
+    access |= DELETE;
   // No security attributes: the handle is not inheritable, so that a child
   // process (the second stage) never holds one of the installer's files.
-  HANDLE file = Platform.CreateFileA(path, access, share, NULL, disposition, attributes, NULL);
+  HANDLE file = Platform.CreateFileA(path, access, share, NULL, DispositionFor(openFlags),
+                                     AttributesFor(openFlags, permissionMode), NULL);
   if (file == INVALID_HANDLE_VALUE) {
     RecordLastError();
     return -1;
   }
-  // The platform says whether a file that may be made already existed.
-  const bool mayMake = disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS || disposition == CREATE_NEW;
-  const bool made = mayMake && Platform.GetLastError() != ERROR_ALREADY_EXISTS;
   if (Platform.GetFileType(file) == FILE_TYPE_UNKNOWN) {
     const DWORD code = Platform.GetLastError();
     Platform.CloseHandle(file);
     FsSetOsError(code);
     return -1;
   }
-  FsOpenMadeFile = made;
   return FromHandle(file);
 }
 

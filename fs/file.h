@@ -1,13 +1,29 @@
 // File, directory and memory primitives in the manner of a C library's
-// low-level I/O. Each returns a handle, a count, 0 or -1; on failure it
-// records the operating system's code in FsOsErrno and a C-library error
-// number in FsErrno. A success leaves both untouched.
+// low-level I/O.
+//
+// How results are told, here and in every layer above:
+// - The primitives (Fs*) return a handle, a count, 0 on success, or -1. The
+//   tree operations (fs/tree.h) return 1 for success and 0 for failure, as
+//   do the prompts' true and false; LoadLibraryEntries adds -1 for "not
+//   there at all" to its 1 and 0. A result a caller does not look at is
+//   said to be "ignored" where it is made.
+// - A failure is recorded where it happens, once, in two channels:
+//   FsOsErrno holds the operating system's code (0 when this layer itself
+//   found the fault) and FsErrno the C library's number it maps to
+//   (FsSetOsError). Callers decide on FsErrno ("already exists", "no such
+//   file"). The platform's own last error is a separate channel: message
+//   boxes read it for the system's explanation, so code that must call the
+//   platform between a failure and its box saves and restores it.
+// - A success leaves both channels as they were.
 
 #ifndef INSTALLER_FS_FILE_H_
 #define INSTALLER_FS_FILE_H_
 
+#include <fcntl.h>
+#include <share.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include <windows.h>
 
@@ -40,6 +56,25 @@ enum {
   kFsWritable = 0x80,
 };
 
+// The cabinet library hands its C runtime's values to the callbacks, which
+// pass them on unchanged: they must stay equal.
+static_assert(kFsWriteOnly == _O_WRONLY && kFsReadWrite == _O_RDWR && kFsRandom == _O_RANDOM &&
+                  kFsSequential == _O_SEQUENTIAL && kFsTemporary == _O_TEMPORARY &&
+                  kFsNoInherit == _O_NOINHERIT && kFsCreate == _O_CREAT && kFsTruncate == _O_TRUNC &&
+                  kFsExclusive == _O_EXCL && kFsShortLived == _O_SHORT_LIVED && kFsBinary == _O_BINARY,
+              "open flags are the C runtime's");
+static_assert(kFsDenyReadWrite == _SH_DENYRW && kFsDenyWrite == _SH_DENYWR && kFsDenyRead == _SH_DENYRD &&
+                  kFsDenyNone == _SH_DENYNO,
+              "share modes are the C runtime's");
+static_assert(kFsReadable == _S_IREAD && kFsWritable == _S_IWRITE, "permission bits are the C runtime's");
+
+// Origins of FsSeek, as the platform (and the cabinet library) number them.
+enum {
+  kFsFromStart = 0,
+  kFsFromCurrent = 1,
+  kFsFromEnd = 2,
+};
+
 // Error numbers recorded in FsErrno.
 enum {
   kFsNoEntry = 2,
@@ -51,7 +86,8 @@ enum {
   kFsNoMemory = 12,
   kFsAccess = 13,
   kFsExists = 17,
-  kFsCrossDevice = 18,  // Also: no more entries in a directory listing.
+  kFsCrossDevice = 18,
+  kFsEndOfListing = kFsCrossDevice,  // The directory search's "no more entries".
   kFsInvalid = 22,
   kFsTooManyFiles = 24,
   kFsTooBig = 27,  // A file larger than the layer's signed 32-bit sizes.
@@ -63,11 +99,11 @@ enum {
   kFsNotEmpty = 41,
 };
 
+// The C library's number of the last failure (see the top of this file).
 extern uint32_t FsErrno;
 
-// Set by every successful FsOpen: true when the file did not exist before
-// (a new file has only the archive attribute), false when it was opened.
-extern bool FsOpenMadeFile;
+// The operating system's code of the last failure; 0 when this layer found
+// the fault itself.
 extern uint32_t FsOsErrno;
 
 // Opens or creates `path`. Returns the handle (a 32-bit value, as the platform
@@ -81,8 +117,8 @@ int32_t FsRead(int32_t handle, void* buffer, uint32_t count);
 // Returns the bytes written (possibly fewer than asked), or -1.
 int32_t FsWrite(int32_t handle, const void* buffer, uint32_t count);
 
-// Moves to `offset` from the start (0), the current position (1) or the end
-// (2). Returns the low 32 bits of the new position, or -1.
+// Moves to `offset` from `origin` (kFsFromStart, kFsFromCurrent, kFsFromEnd).
+// Returns the low 32 bits of the new position, or -1.
 int32_t FsSeek(int32_t handle, int32_t offset, int origin);
 
 // Returns the file's size, or -1; also, with FsErrno kFsTooBig, for a file
@@ -90,6 +126,7 @@ int32_t FsSeek(int32_t handle, int32_t offset, int origin);
 // (its low 32 bits would pass for a smaller file).
 int32_t FsSize(int32_t handle);
 
+// Closes `handle`. Returns 0, or -1 (the handle is gone all the same).
 int FsClose(int32_t handle);
 
 // Sets the creation and last-write times of the open file `handle`; the
@@ -104,6 +141,10 @@ int FsAccess(const char* path, int mode);
 // every other attribute stays. 0 or -1.
 int FsChmod(const char* path, int mode);
 
+// Deletes the file `path`; removes the empty directory `path`; makes the
+// directory `path` (with `security`, or the parent's inherited permissions
+// when null). Each returns 0, or -1; making one that exists fails with
+// kFsExists, removing one that is missing with kFsNoEntry.
 int FsUnlink(const char* path);
 int FsRmdir(const char* path);
 int FsMkdir(const char* path, SECURITY_ATTRIBUTES* security = NULL);

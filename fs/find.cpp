@@ -24,9 +24,6 @@ static void RecordSearchError() {
 
 static void FillRecord(const WIN32_FIND_DATAA& data, FindRecord* record) {
   record->attrib = data.dwFileAttributes == FILE_ATTRIBUTE_NORMAL ? 0 : data.dwFileAttributes;
-  record->createTime = -1;
-  record->accessTime = -1;
-  record->writeTime = -1;
   record->size = data.nFileSizeLow;
   // cFileName has the same size as the record's name.
   memcpy(record->name, data.cFileName, sizeof(record->name));
@@ -74,10 +71,10 @@ bool FsAttrMatches(uint32_t mask, uint32_t attrib) {
 }
 
 // The platform reports the end of a listing as "no such file"; the search
-// layer reports it as 18.
+// layer reports it as kFsEndOfListing.
 static int EndOfListing() {
   if (FsErrno == kFsNoEntry)
-    FsErrno = kFsCrossDevice;
+    FsErrno = kFsEndOfListing;
   return -1;
 }
 

@@ -19,9 +19,6 @@ enum {
 
 struct FindRecord {
   uint32_t attrib;  // As the platform reports them; plain "normal" (0x80) is 0.
-  int32_t createTime;  // The three times are always -1: not provided.
-  int32_t accessTime;
-  int32_t writeTime;
   uint32_t size;  // Low 32 bits.
   char name[MAX_PATH];
 };
@@ -47,11 +44,12 @@ int FsFindClose(intptr_t handle);
 // mask admits hidden entries too; read-only and archive never exclude.
 bool FsAttrMatches(uint32_t mask, uint32_t attrib);
 
-// The first entry matching `mask` into block->record: 0, or -1 with FsErrno 18
-// for an empty listing or a missing directory. On -1 no search stays open.
+// The first entry matching `mask` into block->record: 0, or -1 with FsErrno
+// kFsEndOfListing for an empty listing or a missing directory (any other
+// number is a listing that failed). On -1 no search stays open.
 int FsFindFirstMatching(const char* pattern, FindBlock* block, uint32_t mask);
 
-// The next matching entry: 0, or -1 with FsErrno 18 at the end.
+// The next matching entry: 0, or -1 with FsErrno kFsEndOfListing at the end.
 int FsFindNextMatching(FindBlock* block);
 
 // Ends the search, keeping FsErrno as it was. 0, or -1 when closing failed.

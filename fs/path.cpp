@@ -6,8 +6,9 @@
 #include "fs/file.h"
 #include "platform/platform.h"
 
-// MakeParentDirs works on a private copy of this size.
-static const size_t kParentDirsBufferSize = 264;
+// MakeParentDirs works on a private copy of this size, as large as a tree
+// walk's (fs/tree.cpp), whose paths it may be given.
+static const size_t kParentDirsBufferSize = MAX_PATH + 4;
 
 void FsSetNameTooLong() {
   FsErrno = kFsNameTooLong;
@@ -46,6 +47,10 @@ char* PathJoin(char* dir, size_t size, const char* name) {
   if (needsSeparator)
     PathAppend(dir, size, "\\");
   return PathAppend(dir, size, name);
+}
+
+char* PathCombine(char* out, size_t size, const char* dir, const char* name) {
+  return PathCopy(out, size, dir) != NULL ? PathJoin(out, size, name) : NULL;
 }
 
 char* FindLastChar(const char* text, char ch) {

@@ -30,6 +30,10 @@ char* PathAppend(char* buffer, size_t size, const char* text);
 // `dir`, or NULL when the result would not fit.
 char* PathJoin(char* dir, size_t size, const char* name);
 
+// Copies `dir` into `out` of `size` bytes and joins `name` onto it as
+// PathJoin does. Returns `out`, or NULL when the result would not fit.
+char* PathCombine(char* out, size_t size, const char* dir, const char* name);
+
 // The last occurrence of `ch` in `text`, or NULL.
 char* FindLastChar(const char* text, char ch);
 

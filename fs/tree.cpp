@@ -2,15 +2,16 @@
 
 #include <windows.h>
 
-#include "app/messages.h"
-#include "app/progress.h"
 #include "fs/file.h"
 #include "fs/find.h"
 #include "fs/path.h"
 #include "platform/platform.h"
+#include "ui/messages.h"
+#include "ui/progress.h"
 
-// Each level of a walk has its own buffers of this size.
-static const size_t kTreePathSize = 264;
+// Each level of a walk has its own buffers of this size: a path of the
+// platform's limit and the "\\*.*" of its search pattern.
+static const size_t kTreePathSize = MAX_PATH + 4;
 
 // Every entry, hidden and system ones included: the trees removed here are
 // the installer's own, and restored archive attributes make hidden files.
@@ -79,6 +80,14 @@ static bool IsLink(uint32_t attrib) {
   return (attrib & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// The one rule for deleting a file: its read-only bit is cleared first;
+// when that fails the file may still go (it may not have been read-only),
+// so the deletion decides, tried again while the file is busy.
+static int UnlinkAnyFile(const char* path) {
+  FsChmod(path, kFsWritable);
+  return UnlinkWhenFree(path);
+}
+
 // Removes the link `path` itself (a junction or symbolic link), never what it
 // points to. Returns 1, or 0 after a box.
 static int RemoveLink(const char* path, uint32_t attrib) {
@@ -88,7 +97,7 @@ static int RemoveLink(const char* path, uint32_t attrib) {
     ShowSystemError(kRemoveDirectoryFailed, path);
     return 0;
   }
-  if (FsChmod(path, kFsWritable) == 0 && UnlinkWhenFree(path) == 0)
+  if (UnlinkAnyFile(path) == 0)
     return 1;
   ShowSystemError(kDeleteFileFailed, path);
   return 0;
@@ -121,7 +130,7 @@ static WalkResult WalkEntries(const char* dir, EntryVisitor visit, const void* c
     if (!IsDotsName(block.record.name) && !visit(dir, block.record, context))
       break;
   }
-  if (found == 0 || FsErrno == kFsCrossDevice) {  // Stopped, or at the end of the listing.
+  if (found == 0 || FsErrno == kFsEndOfListing) {  // Stopped, or at the end of the listing.
     FsFindEnd(&block);
     return found == 0 ? kWalkStopped : kWalkDone;
   }
@@ -145,20 +154,32 @@ static bool DeleteEntry(const char* dir, const FindRecord& entry, const void*) {
     return RemoveLink(path, entry.attrib) != 0;
   if (entry.attrib & kAttrDirectory)
     return DeleteTree(path) != 0;
-  // The read-only bit is cleared first; when that fails the file may still
-  // go (it may not have been read-only), and if it does not, the box below
-  // names it instead of the directory staying behind untold.
-  FsChmod(path, kFsWritable);
-  if (UnlinkWhenFree(path) != 0) {
+  if (UnlinkAnyFile(path) != 0) {
     ShowSystemError(kDeleteFileFailed, path);
     return false;
   }
   return true;
 }
 
-int DeleteTree(const char* dir) {
+// A removal begins: its patience for busy entries starts afresh, unless it
+// is part of a removal already under way.
+static void BeginRemoval() {
   if (RemovalDepth++ == 0)
     BusySince = false;
+}
+static void EndRemoval() {
+  --RemovalDepth;
+}
+
+int RemoveFile(const char* path) {
+  BeginRemoval();
+  const int result = UnlinkAnyFile(path) == 0 ? 1 : 0;
+  EndRemoval();
+  return result;
+}
+
+int DeleteTree(const char* dir) {
+  BeginRemoval();
   int result = 0;
   const WalkResult walk = WalkEntries(dir, DeleteEntry, NULL);
   if (walk == kWalkDone) {
@@ -177,18 +198,31 @@ int DeleteTree(const char* dir) {
       ShowSystemError(kRemoveDirectoryFailed, dir);
     }
   }
-  --RemovalDepth;
+  EndRemoval();
   return result;
 }
 
-int MoveEntry(const char* src, const char* dst, bool isDir) {
-  DWORD attributes = Platform.GetFileAttributesA(src);
-  if (attributes == INVALID_FILE_ATTRIBUTES)
-    attributes = 0;
-  const int moved = isDir ? FsMkdir(dst) : FsRename(src, dst);
-  if (moved != 0)
+// The attributes of `path`, or 0 when they cannot be read.
+static DWORD AttributesOrNone(const char* path) {
+  const DWORD attributes = Platform.GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES ? attributes : 0;
+}
+
+int MoveFileEntry(const char* src, const char* dst) {
+  const DWORD attributes = AttributesOrNone(src);
+  if (FsRename(src, dst) != 0)
     return 0;
-  Platform.SetFileAttributesA(dst, attributes);
+  Platform.SetFileAttributesA(dst, attributes);  // Ignored: the move is done.
+  return 1;
+}
+
+// Makes the directory `dst` with the attributes of the directory `src`.
+// Returns 1, or 0 without a message.
+static int MakeDirectoryLike(const char* src, const char* dst) {
+  const DWORD attributes = AttributesOrNone(src);
+  if (FsMkdir(dst) != 0)
+    return 0;
+  Platform.SetFileAttributesA(dst, attributes);  // Ignored: the directory is there.
   return 1;
 }
 
@@ -206,9 +240,7 @@ static int ClearForDirectory(const char* path) {
 // Makes room in the destination for a file: clears and deletes an entry of
 // that name. Returns 1, or 0 after a box naming the source.
 static int ClearForFile(const char* path, const char* source) {
-  if (FsAccess(path, 0) != 0)
-    return 1;
-  if (FsChmod(path, kFsWritable) == 0 && UnlinkWhenFree(path) == 0)
+  if (FsAccess(path, 0) != 0 || UnlinkAnyFile(path) == 0)
     return 1;
   ShowSystemError(kMoveFileFailed, source);
   return 0;
@@ -219,10 +251,8 @@ static bool MoveOneEntry(const char* src, const FindRecord& entry, const void* c
   const char* dst = static_cast<const char*>(context);
   char srcPath[kTreePathSize];
   char dstPath[kTreePathSize];
-  if (PathCopy(srcPath, sizeof(srcPath), src) == NULL ||
-      PathJoin(srcPath, sizeof(srcPath), entry.name) == NULL ||
-      PathCopy(dstPath, sizeof(dstPath), dst) == NULL ||
-      PathJoin(dstPath, sizeof(dstPath), entry.name) == NULL) {
+  if (PathCombine(srcPath, sizeof(srcPath), src, entry.name) == NULL ||
+      PathCombine(dstPath, sizeof(dstPath), dst, entry.name) == NULL) {
     ShowSystemError(kMoveFileFailed, src);
     return false;
   }
@@ -235,19 +265,19 @@ static bool MoveOneEntry(const char* src, const FindRecord& entry, const void* c
       return false;
     if (FsRename(srcPath, dstPath) == 0)
       return true;
-    return MoveEntry(srcPath, dstPath, true) && MoveTree(dstPath, srcPath);
+    return MakeDirectoryLike(srcPath, dstPath) && MoveTree(srcPath, dstPath);
   }
   if (!ClearForFile(dstPath, srcPath))
     return false;
   // A link is moved like a file: the link itself, not what it points to.
-  if (!MoveEntry(srcPath, dstPath, false)) {
+  if (!MoveFileEntry(srcPath, dstPath)) {
     ShowSystemError(kMoveFileFailed, srcPath);
     return false;
   }
   return true;
 }
 
-int MoveTree(const char* dst, const char* src) {
+int MoveTree(const char* src, const char* dst) {
   const WalkResult walk = WalkEntries(src, MoveOneEntry, dst);
   if (walk == kWalkUnlisted)
     ShowSystemError(kMoveFileFailed, src);

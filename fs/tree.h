@@ -13,14 +13,20 @@
 // Returns 1 when `dir` is gone (also when it never existed), else 0.
 int DeleteTree(const char* dir);
 
-// For a file, moves `src` to `dst`; for a directory, only makes `dst`. Either
-// way `dst` gets the attributes of `src` (0 when they cannot be read).
-// Returns 1, or 0 without a message.
-int MoveEntry(const char* src, const char* dst, bool isDir);
+// Deletes the file `path`, read-only or not (the read-only bit is cleared
+// first; should that fail, the deletion is tried all the same), trying again
+// while it is in use, as DeleteTree does. Returns 1, or 0 with the
+// deletion's error recorded; shows nothing.
+int RemoveFile(const char* path);
 
-// Moves every entry of `src` into `dst`, replacing entries of the same name
-// (a directory is replaced whole, not merged), then removes `src`. Returns 1
-// when all of it was done, else 0.
-int MoveTree(const char* dst, const char* src);
+// Moves the file `src` to `dst` (which must not exist) and gives it the
+// attributes `src` had (0 when they cannot be read). Returns 1, or 0 without
+// a message.
+int MoveFileEntry(const char* src, const char* dst);
+
+// Moves every entry of the directory `src` into the directory `dst`,
+// replacing entries of the same name (a directory is replaced whole, not
+// merged), then removes `src`. Returns 1 when all of it was done, else 0.
+int MoveTree(const char* src, const char* dst);
 
 #endif  // INSTALLER_FS_TREE_H_

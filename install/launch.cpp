@@ -3,12 +3,12 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "app/messages.h"
-#include "app/progress.h"
 #include "fs/file.h"
 #include "fs/path.h"
 #include "install/payload.h"
 #include "platform/platform.h"
+#include "ui/messages.h"
+#include "ui/progress.h"
 
 static const char kSecondStage[] = "MERVOLT.EXE";
 // Follows the program's name: the switch, the token and a comma, then the
@@ -84,7 +84,7 @@ int RunProcessAndWait(const char* directory, const char* program, const WCHAR* a
   char path[MAX_PATH];
   WCHAR application[MAX_PATH];
   WCHAR currentDirectory[MAX_PATH];
-  if (PathCopy(path, sizeof(path), directory) != NULL && PathJoin(path, sizeof(path), program) != NULL &&
+  if (PathCombine(path, sizeof(path), directory, program) != NULL &&
       AnsiToWide(path, application, MAX_PATH) && AnsiToWide(directory, currentDirectory, MAX_PATH) &&
       BuildCommandLine(commandLine, application, arguments)) {
     STARTUPINFOW startup;
@@ -152,8 +152,7 @@ int LaunchSecondStage(const char* workDir, const char* installerFolder, bool* st
   if (!ran) {
     char program[MAX_PATH];
     const DWORD error = Platform.GetLastError();
-    if (PathCopy(program, sizeof(program), workDir) == NULL ||
-        PathJoin(program, sizeof(program), kSecondStage) == NULL)
+    if (PathCombine(program, sizeof(program), workDir, kSecondStage) == NULL)
       PathCopy(program, sizeof(program), kSecondStage);
     Platform.SetLastError(error);
     ShowStartError(program);

@@ -2,12 +2,12 @@
 
 #include <wchar.h>
 
-#include "app/dialog.h"
-#include "app/resource.h"
 #include "fs/copy.h"
 #include "fs/file.h"
 #include "fs/path.h"
 #include "platform/platform.h"
+
+HINSTANCE InstallerModule = NULL;
 
 // Looked for in this order.
 static const char* const kCompanionFiles[] = {
@@ -42,16 +42,14 @@ bool GetInstallerFolder(char* folder) {
 }
 
 DWORD FindPayload(const void** blockOut) {
-  HRSRC found = Platform.FindResourceA(InstallerModule, MAKEINTRESOURCEA(IDR_PAYLOAD), RT_RCDATA);
+  *blockOut = NULL;
+  HRSRC found = Platform.FindResourceA(InstallerModule, MAKEINTRESOURCEA(kPayloadResourceId), RT_RCDATA);
   if (found == NULL)
     return 0;
   const DWORD size = Platform.SizeofResource(InstallerModule, found);
-  if (size == 0)
-    return 0;
-  HGLOBAL loaded = Platform.LoadResource(InstallerModule, found);
-  if (loaded == NULL)
-    return size;  // The caller's null block makes the writer refuse.
-  *blockOut = Platform.LockResource(loaded);
+  HGLOBAL loaded = size != 0 ? Platform.LoadResource(InstallerModule, found) : NULL;
+  if (loaded != NULL)
+    *blockOut = Platform.LockResource(loaded);
   return *blockOut != NULL ? size : 0;
 }
 
@@ -60,17 +58,15 @@ int CopyCompanionFiles(const char* workDir, const char* sourceDir) {
   for (size_t i = 0; i < sizeof(kCompanionFiles) / sizeof(kCompanionFiles[0]); ++i) {
     char source[MAX_PATH];
     char target[MAX_PATH];
-    if (PathCopy(source, sizeof(source), sourceDir) == NULL ||
-        PathJoin(source, sizeof(source), kCompanionFiles[i]) == NULL ||
-        PathCopy(target, sizeof(target), workDir) == NULL ||
-        PathJoin(target, sizeof(target), kCompanionFiles[i]) == NULL) {
+    if (PathCombine(source, sizeof(source), sourceDir, kCompanionFiles[i]) == NULL ||
+        PathCombine(target, sizeof(target), workDir, kCompanionFiles[i]) == NULL) {
       result = -1;
       continue;
     }
     result = FsAccess(source, 0);
     if (result != 0)
       continue;
-    result = CopyWholeFile(source, target, 0);
+    result = CopyWholeFile(source, target);
     if (result != 0)
       FsUnlink(target);  // No partial or empty file stays behind.
   }

@@ -6,7 +6,16 @@
 
 #include <windows.h>
 
-// The installer's own path is read into a buffer of this size.
+// The installer's own module: the payload and the installer's path come from
+// it (and the dialog's resources). Set by InstallerMain before the dialog.
+extern HINSTANCE InstallerModule;
+
+// The payload is this resource, of type RT_RCDATA (the installer's
+// IDR_PAYLOAD).
+static const int kPayloadResourceId = 45514;
+
+// The installer's folder is held in a buffer of this size: 300 characters,
+// as long as the second stage has ever been told, and the terminator.
 static const DWORD kInstallerPathSize = 301;
 
 // Fills `folder` (kInstallerPathSize bytes) with the installer's folder,
@@ -17,10 +26,10 @@ static const DWORD kInstallerPathSize = 301;
 // substituted path would name another folder.
 bool GetInstallerFolder(char* folder);
 
-// Finds resource IDR_PAYLOAD (RT_RCDATA) of the installer's module. Returns
+// Finds the payload resource of the installer's module. Returns
 // its size and points `blockOut` at its bytes (read-only, valid for the life
-// of the process); returns 0 when it is absent, empty or cannot be locked.
-// `blockOut` is left alone when the resource cannot be loaded.
+// of the process); returns 0, `blockOut` null, when it is absent, empty or
+// cannot be loaded or locked.
 DWORD FindPayload(const void** blockOut);
 
 // Copies each companion file present in `sourceDir` (the installer's folder,

@@ -1,8 +1,5 @@
 #include "install/run.h"
 
-#include "app/dialog.h"
-#include "app/messages.h"
-#include "app/progress.h"
 #include "cabinet/binding.h"
 #include "cabinet/extract.h"
 #include "fs/copy.h"
@@ -12,6 +9,8 @@
 #include "install/launch.h"
 #include "install/payload.h"
 #include "platform/platform.h"
+#include "ui/messages.h"
+#include "ui/progress.h"
 
 static const char kWorkDirFailed[] = "Błąd przygotowania katalogu tymczasowego!";
 static const char kLibraryMissing[] =
@@ -56,7 +55,7 @@ char* MakeWorkDirectory(char* buffer) {
 static int WritePayload(const char* path) {
   const void* block = NULL;
   const DWORD size = FindPayload(&block);
-  return WriteBlockToFile(block, size, path, 0);
+  return WriteBlockToFile(block, size, path);
 }
 
 int RunInstallation() {
@@ -81,8 +80,7 @@ int RunInstallation() {
   }
 
   // The bar runs from 0 to 60 % while the payload is written.
-  if (PathCopy(payloadPath, sizeof(payloadPath), workDir) == NULL ||
-      PathJoin(payloadPath, sizeof(payloadPath), kPayloadName) == NULL ||
+  if (PathCombine(payloadPath, sizeof(payloadPath), workDir, kPayloadName) == NULL ||
       WritePayload(payloadPath) != 0) {
     ShowError(kPayloadNotWritten);
     goto cleanup;

@@ -43,9 +43,7 @@ struct PlatformTable {
   decltype(&::LoadResource) LoadResource;
   decltype(&::LockResource) LockResource;
   decltype(&::GetShortPathNameW) GetShortPathNameW;
-  decltype(&::GetCommandLineA) GetCommandLineA;
   decltype(&::GetCommandLineW) GetCommandLineW;
-  decltype(&::GetStartupInfoA) GetStartupInfoA;
   // kernel32: processes, libraries, memory, errors.
   decltype(&::CreateProcessW) CreateProcessW;
   decltype(&::WaitForSingleObject) WaitForSingleObject;

@@ -9,12 +9,12 @@
 #include <gtest/gtest.h>
 
 #include "app/dialog.h"
-#include "app/messages.h"
-#include "app/progress.h"
 #include "app/resource.h"
 #include "tests/support/boxes.h"
 #include "tests/support/dialog_driver.h"
 #include "tests/support/temp_dir.h"
+#include "ui/messages.h"
+#include "ui/progress.h"
 
 namespace {
 

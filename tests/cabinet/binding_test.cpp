@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include "app/progress.h"
 #include "cabinet/binding.h"
 #include "tests/support/platform_guard.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_args.h"
+#include "ui/progress.h"
 
 namespace {
 
@@ -175,7 +175,7 @@ TEST_F(CallbacksTest, ForeignValuesRefused) {
     EXPECT_EQ(CabSeek(other, 0, SEEK_SET), -1);
     EXPECT_EQ(CabClose(other), -1);
   }
-  CabinetWriteFailed = false;
+  CabWatchWrites();
   EXPECT_EQ(CabClose(handle), 0);
   EXPECT_EQ(CabClose(handle), -1);
   EXPECT_EQ(CabCloseLeftovers(), 0);

@@ -8,15 +8,15 @@
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
-#include "app/progress.h"
 #include "cabinet/binding.h"
 #include "cabinet/extract.h"
 #include "tests/support/boxes.h"
-#include "tests/support/fake_clock.h"
 #include "tests/support/cab_writer.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/platform_guard.h"
 #include "tests/support/temp_dir.h"
+#include "ui/messages.h"
+#include "ui/progress.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ TEST(ExtractTest, ShowCabinetError) {
 
 const char kDamaged[] = "Uszkodzone archiwum .CAB";
 const char kUserAbort[] = "Przerwanie u\xbfytkownika";
-const char kConfirmAbort[] = "Na pewno przerwa\xe6 operacj\xea?";
+const char kAbortQuestion[] = "Na pewno przerwa\xe6 operacj\xea?";
 
 std::string Pattern(size_t size, unsigned seed) {
   std::string bytes(size, '\0');
@@ -383,7 +383,7 @@ TEST_F(ExtractSetTest, VolumeLeavingTheFolderNotFetched) {
   BoxScript boxes;
   boxes.Answer({IDCANCEL, IDYES});
   EXPECT_EQ(ExtractCabinetSet((work + "\\vol1.cab").c_str(), work.c_str(), (medium_.path() + "\\").c_str()), -1);
-  EXPECT_EQ(boxes.texts(), std::vector<std::string>({InsertDiskText(work + "\\..\\vol2.cab"), kConfirmAbort, kUserAbort}));
+  EXPECT_EQ(boxes.texts(), std::vector<std::string>({InsertDiskText(work + "\\..\\vol2.cab"), kAbortQuestion, kUserAbort}));
   EXPECT_EQ(ListTree(target_.path()), std::vector<std::string>({"work", "work\\vol1.cab"}));
 }
 
@@ -430,7 +430,7 @@ TEST_F(ExtractSetTest, MissingVolumeRefused) {
     boxes.Answer({IDCANCEL, IDYES});
     EXPECT_EQ(Extract(medium_ / "set1.cab"), -1);
     EXPECT_EQ(boxes.texts(),
-              std::vector<std::string>({InsertDiskText(medium_ / "set2.cab"), kConfirmAbort, kUserAbort}));
+              std::vector<std::string>({InsertDiskText(medium_ / "set2.cab"), kAbortQuestion, kUserAbort}));
     ExpectNothingWritten({"set1.cab", "set3.cab"});
   }
 
@@ -443,7 +443,7 @@ TEST_F(ExtractSetTest, MissingVolumeRefused) {
   again.Answer({IDCANCEL, IDNO, IDCANCEL, IDYES});
   EXPECT_EQ(Extract(medium_ / "vol1.cab"), -1);
   const std::string prompt = InsertDiskText(medium_ / "vol2.cab");
-  EXPECT_EQ(again.texts(), std::vector<std::string>({prompt, kConfirmAbort, prompt, kConfirmAbort, kUserAbort}));
+  EXPECT_EQ(again.texts(), std::vector<std::string>({prompt, kAbortQuestion, prompt, kAbortQuestion, kUserAbort}));
   ExpectNothingWritten({"set1.cab", "set3.cab", "vol1.cab"});
 }
 
@@ -520,7 +520,7 @@ TEST_F(ExtractSetTest, VolumeOutsideTheSet) {
       BoxScript boxes;
       boxes.Answer({IDCANCEL, IDYES});
       EXPECT_EQ(Extract(medium_ / "vol1.cab"), -1);
-      EXPECT_EQ(boxes.texts(), std::vector<std::string>({wrong, kConfirmAbort, kUserAbort}));
+      EXPECT_EQ(boxes.texts(), std::vector<std::string>({wrong, kAbortQuestion, kUserAbort}));
       ExpectNothingWritten({"vol1.cab", "vol2.cab"});
     }
     if (strcmp(c.toldWrong, "vol2.cab") != 0)

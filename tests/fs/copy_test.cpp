@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include "app/progress.h"
 #include "fs/copy.h"
 #include "fs/file.h"
 #include "tests/support/platform_guard.h"
 #include "tests/support/temp_dir.h"
+#include "ui/progress.h"
 
 namespace {
 
@@ -91,7 +91,7 @@ class CopyTest : public testing::Test {
 TEST_F(CopyTest, WholeFileInChunks) {
   const std::string data = Bytes(70000);
   WriteFileBytes(P("src"), data);
-  EXPECT_EQ(CopyWholeFile(P("src").c_str(), P("dst").c_str(), 0), 0);
+  EXPECT_EQ(CopyWholeFile(P("src").c_str(), P("dst").c_str()), 0);
   EXPECT_EQ(ReadFileBytes(P("dst")), data);
   ASSERT_EQ(Advances.size(), 3u);
   EXPECT_EQ(Advances[0], static_cast<uint32_t>(Progress.range) * 6 / 10 + 32768);
@@ -105,11 +105,11 @@ TEST_F(CopyTest, AllocationBackOff) {
   const std::string data = Bytes(70000);
   WriteFileBytes(P("src"), data);
   FailAllocationsAbove = 31744;
-  EXPECT_EQ(CopyWholeFile(P("src").c_str(), P("dst").c_str(), 0), 0);
+  EXPECT_EQ(CopyWholeFile(P("src").c_str(), P("dst").c_str()), 0);
   EXPECT_EQ(Allocations, std::vector<SIZE_T>({32768, 31744}));
   EXPECT_EQ(ReadFileBytes(P("dst")), data);
   FailAllocationsAbove = 0;
-  EXPECT_EQ(CopyWholeFile(P("src").c_str(), P("dst2").c_str(), 0), -1);
+  EXPECT_EQ(CopyWholeFile(P("src").c_str(), P("dst2").c_str()), -1);
   EXPECT_EQ(Allocations.size(), 2u + 32u);
 }
 
@@ -117,10 +117,10 @@ TEST_F(CopyTest, AllocationBackOff) {
 // fails without making anything.
 TEST_F(CopyTest, EmptyAndMissingSources) {
   WriteFileBytes(P("empty"), "");
-  EXPECT_EQ(CopyWholeFile(P("empty").c_str(), P("dst").c_str(), 0), -1);
+  EXPECT_EQ(CopyWholeFile(P("empty").c_str(), P("dst").c_str()), -1);
   EXPECT_TRUE(PathExists(P("dst")));
   EXPECT_EQ(Progress.range, 0);
-  EXPECT_EQ(CopyWholeFile(P("missing").c_str(), P("dst2").c_str(), 0), -1);
+  EXPECT_EQ(CopyWholeFile(P("missing").c_str(), P("dst2").c_str()), -1);
   EXPECT_FALSE(PathExists(P("dst2")));
 }
 
@@ -135,7 +135,7 @@ DWORD WINAPI FourGigabytesAndTen(HANDLE, LPDWORD high) {
 TEST_F(CopyTest, SourceTooBigRefused) {
   WriteFileBytes(P("src"), Bytes(100));
   Platform.GetFileSize = FourGigabytesAndTen;
-  EXPECT_EQ(CopyWholeFile(P("src").c_str(), P("dst").c_str(), 0), -1);
+  EXPECT_EQ(CopyWholeFile(P("src").c_str(), P("dst").c_str()), -1);
   EXPECT_EQ(FsErrno, static_cast<uint32_t>(kFsTooBig));
   EXPECT_EQ(ReadFileBytes(P("dst")), "");
 }
@@ -143,20 +143,17 @@ TEST_F(CopyTest, SourceTooBigRefused) {
 // A destination that cannot be opened fails; the source is closed again.
 TEST_F(CopyTest, DestinationNotOpened) {
   WriteFileBytes(P("src"), "abc");
-  EXPECT_EQ(CopyWholeFile(P("src").c_str(), P("no\\such\\dst").c_str(), 0), -1);
+  EXPECT_EQ(CopyWholeFile(P("src").c_str(), P("no\\such\\dst").c_str()), -1);
   EXPECT_TRUE(Advances.empty());
 }
 
-// Appending writes after the existing bytes; without it the destination is
-// written from its start and never truncated.
-TEST_F(CopyTest, AppendAndOverwrite) {
+// An existing destination is written from its start and never truncated.
+TEST_F(CopyTest, OverwriteWithoutTruncating) {
   const std::string head = Bytes(100);
   WriteFileBytes(P("dst"), head);
   WriteFileBytes(P("src"), "tail");
-  EXPECT_EQ(CopyWholeFile(P("src").c_str(), P("dst").c_str(), 1), 0);
-  EXPECT_EQ(ReadFileBytes(P("dst")), head + "tail");
-  EXPECT_EQ(CopyWholeFile(P("src").c_str(), P("dst").c_str(), 0), 0);
-  EXPECT_EQ(ReadFileBytes(P("dst")), "tail" + head.substr(4) + "tail");
+  EXPECT_EQ(CopyWholeFile(P("src").c_str(), P("dst").c_str()), 0);
+  EXPECT_EQ(ReadFileBytes(P("dst")), "tail" + head.substr(4));
 }
 
 // A source shorter than asked fails at the first short read.
@@ -187,11 +184,11 @@ TEST_F(CopyTest, NegativeOffsetWritesAtPosition) {
 // close; a null block or size 0 touches nothing.
 TEST_F(CopyTest, WriteBlock) {
   const std::string data = Bytes(5000);
-  EXPECT_EQ(WriteBlockToFile(data.data(), 5000, P("blk").c_str(), 0), 0);
+  EXPECT_EQ(WriteBlockToFile(data.data(), 5000, P("blk").c_str()), 0);
   EXPECT_EQ(ReadFileBytes(P("blk")), data);
   EXPECT_EQ(Advances.size(), 1u);
-  EXPECT_EQ(WriteBlockToFile(NULL, 5000, P("none").c_str(), 0), -1);
-  EXPECT_EQ(WriteBlockToFile(data.data(), 0, P("none").c_str(), 0), -1);
+  EXPECT_EQ(WriteBlockToFile(NULL, 5000, P("none").c_str()), -1);
+  EXPECT_EQ(WriteBlockToFile(data.data(), 0, P("none").c_str()), -1);
   EXPECT_FALSE(PathExists(P("none")));
   EXPECT_EQ(Advances.size(), 1u);
 }

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
 #include "fs/file.h"
 #include "fs/find.h"
 #include "fs/path.h"
@@ -15,6 +14,7 @@
 #include "tests/support/boxes.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/temp_dir.h"
+#include "ui/messages.h"
 
 namespace {
 
@@ -169,7 +169,6 @@ TEST_F(FsTest, SearchRecordAndEnd) {
   ASSERT_EQ(FsFindFirstMatching(P("n").c_str(), &block, 0), 0);
   EXPECT_EQ(block.record.attrib, 0u);
   EXPECT_EQ(block.record.size, 3u);
-  EXPECT_EQ(block.record.writeTime, -1);
   EXPECT_EQ(FsFindNextMatching(&block), -1);
   EXPECT_EQ(FsErrno, 18u);
   Platform.FindClose = FailingFindClose;
@@ -380,7 +379,7 @@ TEST_F(FsTest, UnlistableDirectory) {
   EXPECT_EQ(DeleteTree(P("t").c_str()), 0);
   EXPECT_EQ(clock.sleeps(), 0);
   EXPECT_EQ(DeleteTree(P("empty").c_str()), 1);
-  EXPECT_EQ(MoveTree(P("dst").c_str(), P("t").c_str()), 0);
+  EXPECT_EQ(MoveTree(P("t").c_str(), P("dst").c_str()), 0);
   ASSERT_EQ(boxes.boxes().size(), 2u);
   EXPECT_EQ(boxes.boxes()[0].text.find("Nie mogę usunąć katalogu " + P("t") + " (5 "), 0u) << boxes.boxes()[0].text;
   EXPECT_EQ(boxes.boxes()[1].text.find("Nie mogę przenieść zbioru " + P("t") + " (5 "), 0u) << boxes.boxes()[1].text;
@@ -427,7 +426,7 @@ TEST_F(FsTest, MoveTreeReplaces) {
   WriteFileBytes(P("dst\\d\\stale"), "old");
   WriteFileBytes(P("dst\\f"), "old");
   SetFileAttributesA(P("dst\\f").c_str(), FILE_ATTRIBUTE_READONLY);
-  EXPECT_EQ(MoveTree(P("dst").c_str(), P("src").c_str()), 1);
+  EXPECT_EQ(MoveTree(P("src").c_str(), P("dst").c_str()), 1);
   EXPECT_FALSE(PathExists(P("src")));
   EXPECT_EQ(ListTree(P("dst")), std::vector<std::string>({"d", "d\\inner", "f", "h"}));
   EXPECT_EQ(ReadFileBytes(P("dst\\f")), "new");
@@ -443,7 +442,7 @@ TEST_F(FsTest, MoveTreeFileInTheWay) {
   MakeDir(P("src\\d"));
   MakeDir(P("dst"));
   WriteFileBytes(P("dst\\d"), "file");
-  EXPECT_EQ(MoveTree(P("dst").c_str(), P("src").c_str()), 0);
+  EXPECT_EQ(MoveTree(P("src").c_str(), P("dst").c_str()), 0);
   ASSERT_EQ(boxes.boxes().size(), 1u);
   EXPECT_EQ(boxes.boxes()[0].text.find("Nie mogę usunąć katalogu " + P("dst\\d") + " ("), 0u);
 }
@@ -454,13 +453,13 @@ DWORD WINAPI NoAttributes(LPCSTR) {
 }
 
 // A file whose attributes cannot be read is moved and gets attributes 0.
-TEST_F(FsTest, MoveEntryWithoutAttributes) {
+TEST_F(FsTest, MoveFileEntryWithoutAttributes) {
   WriteFileBytes(P("a"), "a");
   SetFileAttributesA(P("a").c_str(), FILE_ATTRIBUTE_HIDDEN);
   {
     ScopedPlatform platform;
     Platform.GetFileAttributesA = NoAttributes;
-    EXPECT_EQ(MoveEntry(P("a").c_str(), P("b").c_str(), false), 1);
+    EXPECT_EQ(MoveFileEntry(P("a").c_str(), P("b").c_str()), 1);
   }
   EXPECT_FALSE(PathExists(P("a")));
   EXPECT_EQ(Attributes(P("b")) & FILE_ATTRIBUTE_HIDDEN, 0u);

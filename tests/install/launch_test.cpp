@@ -6,11 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
 #include "install/launch.h"
 #include "tests/support/boxes.h"
 #include "tests/support/platform_guard.h"
 #include "tests/support/temp_dir.h"
+#include "ui/messages.h"
 
 namespace {
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/dialog.h"
 #include "install/payload.h"
 #include "tests/support/boxes.h"
 #include "tests/support/temp_dir.h"
@@ -45,12 +44,12 @@ TEST_F(PayloadTest, NoneOrEmptyCompanions) {
   EXPECT_TRUE(boxes.boxes().empty());
 }
 
-// A module without the payload resource yields 0 and leaves the block alone.
+// A module without the payload resource yields 0 and no block.
 TEST_F(PayloadTest, NoPayloadResource) {
   InstallerModule = GetModuleHandleA(NULL);
   const void* block = &block;
   EXPECT_EQ(FindPayload(&block), 0u);
-  EXPECT_EQ(block, &block);
+  EXPECT_EQ(block, nullptr);
 }
 
 }  // namespace

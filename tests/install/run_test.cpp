@@ -13,13 +13,13 @@
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
-#include "app/progress.h"
 #include "install/run.h"
 #include "tests/support/boxes.h"
 #include "tests/support/cab_writer.h"
 #include "tests/support/platform_guard.h"
 #include "tests/support/temp_dir.h"
+#include "ui/messages.h"
+#include "ui/progress.h"
 
 namespace {
 

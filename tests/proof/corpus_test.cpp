@@ -15,13 +15,13 @@
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
 #include "cabinet/binding.h"
 #include "cabinet/extract.h"
 #include "tests/support/boxes.h"
 #include "tests/support/cab_writer.h"
 #include "tests/support/platform_guard.h"
 #include "tests/support/temp_dir.h"
+#include "ui/messages.h"
 
 namespace {
 

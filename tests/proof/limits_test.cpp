@@ -13,11 +13,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/dialog.h"
-#include "app/messages.h"
-#include "app/progress.h"
 #include "cabinet/binding.h"
 #include "cabinet/extract.h"
+#include "install/payload.h"
 #include "install/run.h"
 #include "tests/support/boxes.h"
 #include "tests/support/cab_writer.h"
@@ -25,6 +23,8 @@
 #include "tests/support/platform_guard.h"
 #include "tests/support/second_stage.h"
 #include "tests/support/temp_dir.h"
+#include "ui/messages.h"
+#include "ui/progress.h"
 
 namespace {
 

@@ -19,13 +19,13 @@
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
 #include "app/resource.h"
 #include "tests/support/boxes.h"
 #include "tests/support/dialog_driver.h"
 #include "tests/support/platform_guard.h"
 #include "tests/support/second_stage.h"
 #include "tests/support/temp_dir.h"
+#include "ui/messages.h"
 
 // The table's types carry calling-convention attributes that a template
 // argument drops; on x86-64 there is only one convention.
@@ -42,7 +42,7 @@ namespace {
   X(FindClose) X(SetFileTime) X(DosDateTimeToFileTime) X(LocalFileTimeToFileTime)             \
   X(GetTempPathW) X(GetTempFileNameA) X(GetModuleHandleA) X(GetModuleFileNameW)               \
   X(FindResourceA) X(SizeofResource) X(LoadResource) X(LockResource) X(GetShortPathNameW)     \
-  X(GetCommandLineA) X(GetCommandLineW) X(GetStartupInfoA) X(CreateProcessW)                  \
+  X(GetCommandLineW) X(CreateProcessW)                                                        \
   X(WaitForSingleObject) X(GetExitCodeProcess) X(LoadLibraryA) X(GetProcAddress)              \
   X(FreeLibrary) X(GetSystemDirectoryA) X(LocalAlloc) X(LocalFree) X(GetLastError)            \
   X(SetLastError) X(FormatMessageW) X(GetTickCount) X(Sleep) X(MultiByteToWideChar)           \
@@ -75,10 +75,8 @@ bool CanFail(int index) {
     case kGetTickCount:
     case kSleep:
     case kGetCurrentProcess:
-    case kGetCommandLineA:
     case kGetCommandLineW:
     case kGetACP:
-    case kGetStartupInfoA:
     case kTranslateMessage:
     case kDispatchMessageA:
     case kEndDialog:  // A dialog that cannot end is the watchdog's, not ours.

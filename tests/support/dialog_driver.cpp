@@ -40,8 +40,7 @@ int RunInstallerDialog(std::function<void(HWND dialog)> atInit) {
   ScopedPlatform platform;
   Platform.DialogBoxIndirectParamA = WrappingDialogBox;
   AtInit = atInit;
-  char commandLine[] = "instalator.exe";
-  const int result = InstallerMain(GetModuleHandleA(NULL), NULL, commandLine, SW_SHOWNORMAL);
+  const int result = InstallerMain(GetModuleHandleA(NULL));
   AtInit = nullptr;
   return result;
 }

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "app/dialog.h"
-#include "app/messages.h"
 #include "app/resource.h"
 #include "platform/platform.h"
+#include "ui/messages.h"
 
 namespace {
 
@@ -185,8 +185,7 @@ int main(int argc, char** argv) {
   Platform.DialogBoxIndirectParamA = DialogWithPress;
 
   Stamp("dialog shown");
-  char commandLine[] = "phases.exe";
-  const int result = InstallerMain(GetModuleHandleA(NULL), NULL, commandLine, SW_SHOWNORMAL);
+  const int result = InstallerMain(GetModuleHandleA(NULL));
   // Each mark starts the phase it names; "end" ends the last.
   for (size_t i = 1; i < Marks.size() && strcmp(Marks[i - 1].phase, "end") != 0; ++i) {
     printf("phase %s %.1f\n", Marks[i - 1].phase,

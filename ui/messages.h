@@ -3,14 +3,16 @@
 // are in the ANSI code page; both are shown through UTF-16 (MessageBoxW), so
 // they read right whatever the system's ANSI code page.
 
-#ifndef INSTALLER_APP_MESSAGES_H_
-#define INSTALLER_APP_MESSAGES_H_
+#ifndef INSTALLER_UI_MESSAGES_H_
+#define INSTALLER_UI_MESSAGES_H_
 
 #include <windows.h>
 
 // The installer dialog, owner of every box. Null until the dialog exists.
 extern HWND InstallerWindow;
 
+// The caption of every box (Windows-1250): "Korvani Dalmera - instalator",
+// lower-case unlike the dialog's title.
 extern const char kBoxCaption[];
 
 // Kinds of ShowSystemError: the operation that failed on `path`.
@@ -40,9 +42,6 @@ int ShowStartError(const char* path);
 // when the system has none. Returns `buffer`.
 WCHAR* SystemErrorText(DWORD code, WCHAR* buffer, DWORD size);
 
-// Asks whether to abort; true only when the user answers "Tak".
-bool ConfirmAbort();
-
 // Tells that `name` is not the next volume of the set. True when the user
 // asks to retry (having put the right one in); any other answer asks whether
 // to abort, and false comes once the user confirms giving up, or when not
@@ -53,4 +52,4 @@ bool PromptWrongVolume(const char* name);
 // the user confirms giving up, or when not even the confirmation can be shown.
 bool PromptInsertDisk(const char* name);
 
-#endif  // INSTALLER_APP_MESSAGES_H_
+#endif  // INSTALLER_UI_MESSAGES_H_

@@ -8,10 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
-#include "app/progress.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/platform_guard.h"
+#include "ui/messages.h"
+#include "ui/progress.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
 #include "tests/support/boxes.h"
+#include "ui/messages.h"
 
 namespace {
 
@@ -19,17 +19,16 @@ TEST(CharsetTest, CompilerWritesWindows1250) {
 TEST(CharsetTest, BoxTextsAreWindows1250) {
   InstallerWindow = NULL;
   BoxScript boxes;
-  boxes.Answer({IDNO, IDRETRY, IDOK});
-  ConfirmAbort();
-  PromptWrongVolume("X");
+  boxes.Answer({IDCANCEL, IDYES, IDRETRY, IDOK});
   PromptInsertDisk("Y");
+  PromptWrongVolume("X");
   SetLastError(0x20000000);
   ShowSystemError(2, "Z");
   const std::vector<std::string> expected = {
+      "Prosz\xea w\xb3o\xbfy\xe6 dysk z plikiem Y.",
       "Na pewno przerwa\xe6 operacj\xea?",
       "X nie jest kolejnym woluminem\ntej sekwencji plik\xf3w. Prosz\xea w\xb3o\xbfy\xe6 "
       "w\xb3" "a\x9c" "ciw\xb9 dyskietk\xea!",
-      "Prosz\xea w\xb3o\xbfy\xe6 dysk z plikiem Y.",
       "Nie mog\xea przenie\x9c\xe6 zbioru Z (536870912 ). Nale\xbfy usun\xb9\xe6 go samodzielnie!",
   };
   EXPECT_EQ(boxes.texts(), expected);

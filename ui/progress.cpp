@@ -1,11 +1,10 @@
-#include "app/progress.h"
+#include "ui/progress.h"
 
 #include <windows.h>
 #include <commctrl.h>
 
-#include "app/messages.h"
-#include "app/resource.h"
 #include "platform/platform.h"
+#include "ui/messages.h"
 
 static const ProgressState kInitialProgress = {0, 0, 0, -1, 0, 0, 0, 1, 0, 0, false};
 
@@ -15,12 +14,16 @@ void ProgressReset() {
   Progress = kInitialProgress;
 }
 
+// The first stage fills this many tenths of the bar; every later one starts
+// there and fills the rest.
+static const int64_t kFirstStageTenths = 6;
+
 void ProgressStage(uint32_t size) {
   int64_t range;
   if (Progress.mode == 0)
-    range = static_cast<int64_t>(size) * 10 / 6;
+    range = static_cast<int64_t>(size) * 10 / kFirstStageTenths;
   else if (Progress.mode == -1)
-    range = static_cast<int64_t>(size) * 10 / 4;
+    range = static_cast<int64_t>(size) * 10 / (10 - kFirstStageTenths);
   else
     return;
   // The bar takes 32-bit signed ranges; a larger stage is counted in coarser
@@ -32,7 +35,7 @@ void ProgressStage(uint32_t size) {
   Progress.carry = 0;
   Progress.range = static_cast<int32_t>(range >> shift);
   Progress.position =
-      Progress.mode == 0 ? 0 : static_cast<int32_t>(static_cast<int64_t>(Progress.range) * 6 / 10);
+      Progress.mode == 0 ? 0 : static_cast<int32_t>(Progress.range * kFirstStageTenths / 10);
   Progress.stageShown = false;
 }
 
@@ -60,48 +63,52 @@ void ProgressResume(const ProgressState& stage) {
 static const DWORD kRepaintInterval = 33;
 static const DWORD kPumpInterval = 16;
 
-void ProgressAdvance(uint32_t count) {
+// Adds `count` bytes to the position, in the stage's units; a position
+// beyond the top stays there instead of wrapping round (unpacking writes more
+// bytes than the packed size that made the scale).
+static void AddBytes(uint32_t count) {
   const uint64_t bytes = static_cast<uint64_t>(Progress.carry) + count;
   const uint32_t unitMask = (1u << Progress.scaleShift) - 1;
   const int32_t units = static_cast<int32_t>(bytes >> Progress.scaleShift);
   Progress.carry = static_cast<uint32_t>(bytes) & unitMask;
-  // Unpacking writes more bytes than the packed size that made the scale;
-  // the position stops at the top instead of wrapping round.
   const int64_t position = static_cast<int64_t>(Progress.position) + units;
   Progress.position = position > INT32_MAX ? INT32_MAX : static_cast<int32_t>(position);
+}
 
+// Tells `bar` the range of a new stage, when it differs from the one it
+// has, and works out how many units make a pixel of it (a thousandth of the
+// range when its width cannot be had).
+static void SendRange(HWND bar) {
+  if (Progress.sentRange == Progress.range)
+    return;
+  Progress.sentRange = Progress.range;
+  Platform.SendMessageA(bar, PBM_SETRANGE32, 0, Progress.range);
+  RECT frame;
+  // The bar's border takes a pixel on either side.
+  const int32_t pixels = Platform.GetWindowRect(bar, &frame) ? frame.right - frame.left - 2 : 0;
+  Progress.step = Progress.range / (pixels > 0 ? pixels : 1000);
+  if (Progress.step < 1)
+    Progress.step = 1;
+}
+
+void ProgressAdvance(uint32_t count) {
+  AddBytes(count);
   // The bar is told, and repainted, only when what it shows would change:
-  // at the start of a stage (its range only when that changed); when the position has moved by one pixel of the
-  // bar's width (a thousandth of the range when the width cannot be had) and
-  // the last repaint is a frame old; and when the stage reaches its end. A
-  // run of many small writes thus costs a few dozen updates per second
-  // instead of one per write. A position beyond the range shows as a full
-  // bar.
+  // at the start of a stage; when the position has moved by a pixel and the
+  // last repaint is a frame old; and when the stage reaches its end. A run
+  // of many small writes thus costs a few dozen updates per second instead
+  // of one per write. A position beyond the range shows as a full bar.
   const DWORD now = Platform.GetTickCount();
   const int32_t shown = Progress.position < Progress.range ? Progress.position : Progress.range;
-  HWND bar = NULL;
-  bool show = false;
-  if (!Progress.stageShown) {
-    bar = Platform.GetDlgItem(InstallerWindow, IDC_PROGRESS);
-    if (Progress.sentRange != Progress.range) {
-      Progress.sentRange = Progress.range;
-      Platform.SendMessageA(bar, PBM_SETRANGE32, 0, Progress.range);
-      RECT frame;
-      // The bar's border takes a pixel on either side.
-      const int32_t pixels = Platform.GetWindowRect(bar, &frame) ? frame.right - frame.left - 2 : 0;
-      Progress.step = Progress.range / (pixels > 0 ? pixels : 1000);
-      if (Progress.step < 1)
-        Progress.step = 1;
-    }
-    Progress.stageShown = true;
-    show = true;
-  } else if (shown != Progress.shown) {
-    const bool moved = shown - Progress.shown >= Progress.step;
-    show = shown == Progress.range || (moved && now - Progress.shownAt >= kRepaintInterval);
-    if (show)
-      bar = Platform.GetDlgItem(InstallerWindow, IDC_PROGRESS);
-  }
+  const bool moved = shown != Progress.shown && shown - Progress.shown >= Progress.step;
+  const bool show = !Progress.stageShown ||
+                    (shown != Progress.shown &&
+                     (shown == Progress.range || (moved && now - Progress.shownAt >= kRepaintInterval)));
   if (show) {
+    HWND bar = Platform.GetDlgItem(InstallerWindow, kProgressBarId);
+    if (!Progress.stageShown)
+      SendRange(bar);
+    Progress.stageShown = true;
     Progress.shown = shown;
     Progress.shownAt = now;
     Platform.SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(shown), 0);

@@ -1,4 +1,4 @@
-#include "app/messages.h"
+#include "ui/messages.h"
 
 #include "platform/platform.h"
 
@@ -115,10 +115,6 @@ static int AskAbort() {
   // 0x223 would carry (that would make "Anuluj" the default).
   return ShowMessage("Na pewno przerwać operację?",
                      MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2);
-}
-
-bool ConfirmAbort() {
-  return AskAbort() == IDYES;
 }
 
 // Shows the prompt `text` of box `type` until the user answers `goOn` (true)

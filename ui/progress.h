@@ -4,10 +4,13 @@
 // every few milliseconds, which is what keeps the dialog alive while the run
 // works.
 
-#ifndef INSTALLER_APP_PROGRESS_H_
-#define INSTALLER_APP_PROGRESS_H_
+#ifndef INSTALLER_UI_PROGRESS_H_
+#define INSTALLER_UI_PROGRESS_H_
 
 #include <stdint.h>
+
+// The bar is this control of InstallerWindow (the dialog's IDC_PROGRESS).
+static const int kProgressBarId = 1001;
 
 struct ProgressState {
   int32_t mode;       // 0 in the first stage; -1 for every later stage.
@@ -57,4 +60,4 @@ void ProgressAdvance(uint32_t count);
 // Dispatches every message waiting in the thread's queue, then returns.
 void PumpMessages();
 
-#endif  // INSTALLER_APP_PROGRESS_H_
+#endif  // INSTALLER_UI_PROGRESS_H_

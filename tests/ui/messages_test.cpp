@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
 #include "tests/support/boxes.h"
+#include "ui/messages.h"
 
 namespace {
 
@@ -93,25 +93,11 @@ TEST_F(MessagesTest, HugePathIsCutVisibly) {
   EXPECT_EQ(boxes.boxes()[0].text.compare(0, 24, "Nie mogę usunąć zbioru p"), 0);
 }
 
-// Only "Tak" confirms the abort; "Nie" is the default button.
-TEST_F(MessagesTest, ConfirmAbortAnswers) {
-  const struct { int answer; bool result; } cases[] = {
-      {IDYES, true}, {IDNO, false}, {IDCANCEL, false}, {0, false}};
-  for (const auto& c : cases) {
-    BoxScript boxes;
-    boxes.Answer({c.answer});
-    EXPECT_EQ(ConfirmAbort(), c.result) << "answer " << c.answer;
-    ASSERT_EQ(boxes.boxes().size(), 1u);
-    EXPECT_EQ(boxes.boxes()[0].text, "Na pewno przerwać operację?");
-    EXPECT_EQ(boxes.boxes()[0].type, 0x123u);
-  }
-}
-
 // Both volume prompts ask until the user goes on (OK to the insert-disk
 // prompt, "Ponów" to the wrong-volume prompt) or confirms giving up; any
-// other answer asks whether to abort, and "Nie" there shows the prompt
-// again. When no box can be shown at all they give up instead of asking
-// forever.
+// other answer asks whether to abort, and only "Tak" there gives up ("Nie",
+// the default button, and "Anuluj" show the prompt again). When no box can
+// be shown at all they give up instead of asking forever.
 TEST_F(MessagesTest, PromptsAskUntilDecided) {
   const std::string insert = "Proszę włożyć dysk z plikiem d2.cab.";
   const std::string wrong = "d2.cab nie jest kolejnym woluminem\ntej sekwencji plików. Proszę włożyć właściwą dyskietkę!";
@@ -142,7 +128,8 @@ TEST_F(MessagesTest, PromptsAskUntilDecided) {
         boxes.Answer({answer});
       EXPECT_EQ(p.prompt("d2.cab"), c.result) << p.text << ": case of " << c.answers.size() << " answers";
       EXPECT_EQ(boxes.texts(), c.texts);
-      EXPECT_EQ(boxes.boxes()[0].type, p.type);
+      for (const BoxRecord& box : boxes.boxes())
+        EXPECT_EQ(box.type, box.text == confirm ? 0x123u : p.type);
     }
   }
 }
