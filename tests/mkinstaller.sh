@@ -24,17 +24,18 @@ before=$(cd "$repo" && git status --porcelain 2>/dev/null || true)
 "$mk" --payload "$work/any.cab" --out "$work/any.exe" --arch x86_64
 carries "$1" "$work/any.cab" "$work/any.exe"
 
-# From a folder: the cabinet is the one the project's writer makes of it.
+# From a folder: the cabinet it carries holds the folder's files, as an
+# independent reader unpacks them.
 cp "$3" "$work/files/MERVOLT.EXE"
 touch -d '2020-02-29 12:34:56' "$work/files/sub/b.txt"
 chmod a-w "$work/files/random.bin"
 "$mk" --from "$work/files" --out "$work/from.exe" --arch x86_64 --version 2.3.4.5 | tee "$work/from.txt"
 grep -q '^payload: 4 files, ' "$work/from.txt" || fail "no summary"
-python3 -c "
-import sys; sys.path.insert(0, '$repo/tools'); import mkcab, argparse
-o = argparse.Namespace(mszip=True, set_id=0x3D7B, index=0, prev=None, next=None, attribs={})
-open('$work/from.cab', 'wb').write(mkcab.build(mkcab.collect_tree('$work/files'), o))"
+python3 "$repo/tools/stubsize.py" --payload "$work/from.exe" "$work/from.cab"
 carries "$1" "$work/from.cab" "$work/from.exe"
+cabextract -q -d "$work/unpacked" "$work/from.cab" && diff -r "$work/files" "$work/unpacked" >/dev/null ||
+  fail "the payload does not unpack to the folder"
+rm -rf "$work/unpacked"
 python3 - "$work/from.exe" <<'PY' || fail "version resource"
 import struct, sys
 data = open(sys.argv[1], 'rb').read()
@@ -51,8 +52,10 @@ cmp -s "$work/from.exe" "$work/again.exe" || fail "two builds of the same folder
 
 # Refusals: one line, exit status 1, no output, no work folder left behind.
 refuse() {
-  local out=$work/refused.exe status=0
-  "$mk" "$@" --out "$out" --arch x86_64 2>"$work/err.txt" >/dev/null || status=$?
+  local out=$work/refused.exe status=0 prev=
+  [[ " $* " == *" --out "* ]] || set -- "$@" --out "$out"
+  for arg in "$@"; do [ "$prev" = --out ] && out=$arg; prev=$arg; done
+  "$mk" "$@" --arch x86_64 2>"$work/err.txt" >/dev/null || status=$?
   [ $status -eq 1 ] || fail "exit $status for $*"
   [ "$(wc -l <"$work/err.txt")" -eq 1 ] || fail "not one line for $*: $(cat "$work/err.txt")"
   [ ! -e "$out" ] && [ -z "$(ls -A "$work/tmp" | grep mkinstaller)" ] || fail "left behind for $*"
@@ -66,9 +69,32 @@ for bad in 'CON' 'sub/nul.txt' 'tail.' 'żółw日本.txt'; do
   refuse --from "$work/bad"
   rm -rf "$work/bad"
 done
-mkdir -p "$work/big"; cp "$work/any.exe" "$work/big/MERVOLT.EXE"; truncate -s 4G "$work/big/huge.bin"
+mkdir -p "$work/big"; cp "$work/any.exe" "$work/big/MERVOLT.EXE"; truncate -s 3G "$work/big/huge.bin"
 refuse --from "$work/big"
 rm -rf "$work/big"
+# Volume sizes that are not sizes, too small for a data block and headers,
+# or more than an installer can carry; a volume's name taken by a folder;
+# a disk that fills while the volumes are written (a small file system of
+# its own, where this runs as root).
+refuse --from "$work/files" --volume-size 12X
+refuse --from "$work/files" --volume-size 1000
+refuse --from "$work/files" --volume-size 3G
+head -c 300000 /dev/urandom > "$work/files/sub/more.bin"
+mkdir -p "$work/taken/refused-2.cab"
+refuse --from "$work/files" --volume-size 64K --out "$work/taken/refused.exe"
+[ -z "$(ls "$work/taken" | grep -v '^refused-2.cab$')" ] || fail "volumes left beside a taken name: $(ls "$work/taken")"
+if [ "$(id -u)" -eq 0 ] && mkdir -p "$work/full" && mount -t tmpfs -o size=256k tmpfs "$work/full"; then
+  status=0
+  "$mk" --from "$work/files" --volume-size 64K --out "$work/full/full.exe" --arch x86_64 \
+    2>"$work/err.txt" >/dev/null || status=$?
+  left=$(ls -A "$work/full")
+  umount "$work/full"
+  [ $status -eq 1 ] && [ "$(wc -l <"$work/err.txt")" -eq 1 ] || fail "a full disk: exit $status, $(cat "$work/err.txt")"
+  [ -z "$left" ] || fail "left on a full disk: $left"
+else
+  echo "mkinstaller: the full disk is not tried (needs root to mount a small file system)"
+fi
+rm "$work/files/sub/more.bin"
 
 # Signed with a throw-away certificate, made here and never kept.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
@@ -88,6 +114,30 @@ python3 -c "
 d = bytearray(open('$work/signed.exe', 'rb').read()); d[len(d) // 3] ^= 1
 open('$work/changed.exe', 'wb').write(d)"
 ! osslsigncode verify -in "$work/changed.exe" -CAfile "$work/cert.pem" >/dev/null 2>&1 || fail "a changed byte verifies"
+
+# A product over what one folder holds (two files of 1.2 GiB of zeros):
+# packed into two folders, installed end to end, every file's size and
+# CRC-32 right.
+mkdir -p "$work/large"; cp "$3" "$work/large/MERVOLT.EXE"
+truncate -s 1200M "$work/large/zera1.bin" "$work/large/zera2.bin"
+"$mk" --from "$work/large" --out "$work/large.exe" --arch x86_64 >"$work/large.txt"
+grep -q '^payload: 3 files, ' "$work/large.txt" || fail "the large product: $(cat "$work/large.txt")"
+python3 "$repo/tools/stubsize.py" --payload "$work/large.exe" "$work/large.cab"
+folders=$(python3 -c "import struct; print(struct.unpack_from('<H', open('$work/large.cab', 'rb').read(36), 26)[0])")
+[ "$folders" -ge 2 ] || fail "the large product in $folders folder(s)"
+zeros=$(python3 -c "
+import zlib
+crc, block = 0, bytes(1 << 20)
+for _ in range(1200): crc = zlib.crc32(block, crc)
+print('%08x' % crc)")
+MERVOLT_CHECKSUMS=1 WINEPREFIX=$4 WINE_GRAPHICS=x11 "$repo/tools/demo" "$work/large.exe" "$work/large-demo" \
+  >"$work/large-demo.txt" 2>&1
+for name in zera1.bin zera2.bin; do
+  grep -q "^  file $name ----a 1258291200 " "$work/large-demo.txt" &&
+    grep -q "^  crc32 $name $zeros\$" "$work/large-demo.txt" || fail "$name installed wrong: $(cat "$work/large-demo.txt")"
+done
+grep -q '^exit code: 1$' "$work/large-demo.txt" || fail "the large installer: $(cat "$work/large-demo.txt")"
+rm -rf "$work/large" "$work/large.cab" "$work/large-demo"
 
 # How anyone checks a signed installer against the sources: the vendor's
 # signature attached to one's own unsigned build gives the vendor's file.

@@ -4,7 +4,9 @@
 The artwork (a blue tile, a white tray and an orange arrow going into it) is
 described by shapes in unit coordinates and rendered at every size the
 installer's icon group carries: 16, 24, 32 and 48 pixels at 16 colours,
-256 colours and 32-bit colour, and 72 pixels at 32-bit colour.
+256 colours and 32-bit colour, and 72 pixels at 32-bit colour. The large
+32-bit images are stored as PNG, as icons may be since Windows Vista (the
+oldest system the installer runs on): a tenth of their size as bitmaps.
 
 Usage: make_icon.py OUTPUT.ico [PREVIEW.ppm]
 """
@@ -12,11 +14,14 @@ Usage: make_icon.py OUTPUT.ico [PREVIEW.ppm]
 import math
 import struct
 import sys
+import zlib
 
 SUPERSAMPLE = 4
 
 PALETTED_SIZES = (16, 24, 32, 48)
 TRUECOLOR_ONLY_SIZES = (72,)
+# 32-bit images of at least this many pixels square are stored as PNG.
+PNG_FROM = 32
 
 # The 16 colours of the standard Windows palette.
 VGA16 = [
@@ -155,14 +160,37 @@ def dib(rows, size, bits):
     return bytes(data)
 
 
+def png(rows, size):
+    """An RGBA PNG of `rows`, each row filtered the way that packs best."""
+    def chunk(kind, body):
+        return struct.pack('>I', len(body)) + kind + body + struct.pack('>I', zlib.crc32(kind + body))
+    raw = bytearray()
+    previous = bytes(size * 4)
+    for row in rows:
+        line = bytes(c for pixel in row for c in pixel)
+        sub = bytes((line[i] - (line[i - 4] if i >= 4 else 0)) & 0xff for i in range(len(line)))
+        up = bytes((line[i] - previous[i]) & 0xff for i in range(len(line)))
+        # The usual rule of thumb: the smallest sum of the bytes as signed.
+        cost = lambda b: sum(min(x, 256 - x) for x in b)
+        kind, data = min(((0, line), (1, sub), (2, up)), key=lambda choice: cost(choice[1]))
+        raw += bytes((kind,)) + data
+        previous = line
+    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0)) +
+            chunk(b'IDAT', zlib.compress(bytes(raw), 9)) + chunk(b'IEND', b''))
+
+
+def image(rows, size, bits):
+    return png(rows, size) if bits == 32 and size >= PNG_FROM else dib(rows, size, bits)
+
+
 def build_icon():
     images = []
     for size in PALETTED_SIZES:
         rows = render(size)
         for bits in (4, 8, 32):
-            images.append((size, bits, dib(rows, size, bits)))
+            images.append((size, bits, image(rows, size, bits)))
     for size in TRUECOLOR_ONLY_SIZES:
-        images.append((size, 32, dib(render(size), size, 32)))
+        images.append((size, 32, image(render(size), size, 32)))
     out = bytearray(struct.pack('<HHH', 0, 1, len(images)))
     offset = 6 + 16 * len(images)
     for size, bits, data in images:

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes a cabinet file: one folder, stored or MSZIP-compressed.
+"""Writes a cabinet file, or a set of volumes: stored or MSZIP-compressed.
 
 Usage: mkcab.py [options] OUTPUT.cab ROOT [FILE ...]
 
@@ -18,10 +18,22 @@ Options:
   --index N           the volume's index in its set (default 0)
   --prev NAME         name of the previous volume
   --next NAME         name of the next volume
+  --volume-size SIZE  make a set of volumes of at most SIZE bytes each (a
+                      number, or with K, M or G for KiB, MiB, GiB): OUTPUT
+                      is the first, the others are written beside it
+  --volume-names PAT  their names: PAT with "{}" for the volume's number,
+                      from 2 (default: OUTPUT's name with -2, -3, ...)
+  --source-times      store no file time later than SOURCE_DATE_EPOCH (the
+                      time of the sources), so that a fresh checkout of the
+                      same sources packs the same bytes
 
-Blocks hold at most 32,768 bytes; checksums are left out (0 means none).
-A set written volume by volume has no file running on from one volume into
-the next.
+Data blocks hold at most 32,768 bytes; checksums are left out (0 means
+none). A folder holds at most 65,535 blocks: more data goes into further
+folders, a file never spanning two. In a set of volumes a folder runs on
+into the next volume in whole blocks with the file that crosses the
+boundary, and ends with it; every other file begins in a folder that begins
+in its own volume (the platform's library takes up a folder in a later
+volume by decoding from that volume's first block).
 """
 
 import argparse
@@ -34,7 +46,9 @@ import zlib
 BLOCK = 0x8000
 
 
-def dos_date_time(mtime):
+def dos_date_time(mtime, latest=None):
+    if latest is not None:
+        mtime = min(mtime, latest)
     t = time.localtime(mtime)
     year = min(max(t.tm_year, 1980), 2107)
     date = ((year - 1980) << 9) | (t.tm_mon << 5) | t.tm_mday
@@ -71,11 +85,10 @@ NAME_IS_UTF8 = 0x80
 # Names the platform takes for devices, alone or with an extension.
 DEVICES = {'CON', 'PRN', 'AUX', 'NUL', 'CONIN$', 'CONOUT$'} | \
     {'%s%d' % (d, n) for d in ('COM', 'LPT') for n in range(1, 10)}
-# The format's limits: names of up to 255 bytes, 65,535 files, and one
-# folder of at most 65,535 blocks of 32,768 bytes.
+# The format's limits: names of up to 255 bytes, and a file in one folder of
+# at most 65,535 blocks of 32,768 bytes.
 MAX_NAME = 255
-MAX_FILES = 0xFFFF
-MAX_DATA = 0xFFFF * BLOCK
+MAX_FILE = 0xFFFF * BLOCK
 
 
 def check_name(name):
@@ -100,11 +113,11 @@ def check_name(name):
 
 def collect_tree(root):
     """Every file below `root` as (name, path), in sorted order, after the
-    checks the installer would make at run time. Raises ValueError with the
-    reason for the first file refused."""
+    checks the installer would make at run time and the format's limit on a
+    file's size. Raises ValueError with the reason for the first file
+    refused."""
     real_root = os.path.realpath(root)
     files = []
-    total = 0
     for top, dirs, found in os.walk(root):
         dirs.sort()
         for f in sorted(found):
@@ -118,87 +131,404 @@ def collect_tree(root):
             if not os.path.isfile(path):
                 raise ValueError('%s: not a regular file' % name)
             size = os.path.getsize(path)
-            if size >= 1 << 32:
-                raise ValueError('%s: 4 GiB or more' % name)
-            total += size
+            if size > MAX_FILE:
+                raise ValueError('%s: %d bytes, more than a cabinet folder holds (%d)' % (name, size, MAX_FILE))
             files.append((name, path))
-    if len(files) > MAX_FILES:
-        raise ValueError('%d files: a cabinet holds at most %d' % (len(files), MAX_FILES))
-    if total > MAX_DATA:
-        raise ValueError('%d bytes: a cabinet folder holds at most %d' % (total, MAX_DATA))
     return files
 
 
-def build(files, args):
-    entries = []
-    data = bytearray()
-    for name, path in files:
-        with open(path, 'rb') as f:
-            content = f.read()
+# The format's fixed sizes, and its limits.
+HEADER_SIZE = 36
+FOLDER_ENTRY_SIZE = 8
+FILE_ENTRY_SIZE = 16
+DATA_HEADER_SIZE = 8
+FOLDER_BLOCKS = 0xFFFF   # data blocks one folder holds
+CABINET_FILES = 0xFFFF   # entries one cabinet lists
+HAS_PREVIOUS, HAS_NEXT = 1, 2
+# An entry's folder index for a file that runs on from the previous volume,
+# into the next, or both.
+FROM_PREVIOUS, TO_NEXT, BOTH_WAYS = 0xFFFD, 0xFFFE, 0xFFFF
+# How much more than its bytes a stored or MSZIP block can take packed
+# (deflate's stored blocks add 5 bytes to every 65,535, MSZIP its 2-byte
+# signature), with room left for the next block's header: a block is
+# written whole while this much more than its size is free.
+PACKING_SLACK = 16
+# The smallest volume: its header with both neighbours' names, a folder,
+# the longest file entry and one data block.
+MIN_VOLUME_SIZE = 64 * 1024
+
+
+class Entry:
+    """A file to pack, and where it went: its folder and the range of bytes
+    it takes in it."""
+
+    def __init__(self, name, path, args):
         st = os.stat(path)
-        attribs = file_attributes(path, st)
-        if name in args.attribs:
-            attribs = args.attribs[name]
-        date, clock = dos_date_time(st.st_mtime)
+        self.path = path
+        self.size = st.st_size
+        self.attribs = args.attribs.get(name, file_attributes(path, st))
+        self.date, self.time = dos_date_time(st.st_mtime, getattr(args, 'latest', None))
         stored = name.replace('/', '\\')
         if stored.isascii():
-            stored = stored.encode('ascii')
+            self.name = stored.encode('ascii')
         else:
             # Beyond ASCII a name is stored as UTF-8 and flagged so: the
             # installer then writes it right on any system whose ANSI code
             # page holds it (and refuses it where the page does not), where
             # bytes of one code page would read as other letters in another.
-            stored = stored.encode('utf-8')
-            attribs |= NAME_IS_UTF8
-        entries.append((len(content), len(data), date, clock, attribs, stored))
-        data += content
+            self.name = stored.encode('utf-8')
+            self.attribs |= NAME_IS_UTF8
+        self.folder = None
+        self.start = self.end = 0
+        self.first_volume = None  # The volume holding its first byte.
+        self.done = False         # Its last byte is in a volume.
 
-    blocks = [bytes(data[i:i + BLOCK]) for i in range(0, len(data), BLOCK)] or [b'']
-    flags = 0
-    links = b''
-    if args.prev:
-        flags |= 1
-        links += args.prev.encode('cp1250') + b'\0' + b'\0'
-    if args.next:
-        flags |= 2
-        links += args.next.encode('cp1250') + b'\0' + b'\0'
-    header_size = 36 + len(links)
-    folder_size = 8
-    files_offset = header_size + folder_size
-    table = bytearray()
-    for size, offset, date, clock, attribs, name in entries:
-        table += struct.pack('<IIHHHH', size, offset, 0, date, clock, attribs) + name + b'\0'
-    data_offset = files_offset + len(table)
-    body = bytearray()
-    for block in blocks:
-        encoded = encode_block(block, args.mszip)
-        body += struct.pack('<IHH', 0, len(encoded), len(block)) + encoded
-    total = data_offset + len(body)
-    header = struct.pack('<4sIIIIIBBHHHHH', b'MSCF', 0, total, 0, files_offset, 0,
-                         3, 1, 1, len(entries), flags, args.set_id, args.index)
-    folder = struct.pack('<IHH', data_offset, len(blocks), 1 if args.mszip else 0)
-    return header + links + folder + bytes(table) + bytes(body)
+    def entry_size(self):
+        return FILE_ENTRY_SIZE + len(self.name) + 1
+
+
+class Folder:
+    def __init__(self, method):
+        self.method = method
+        self.fed = 0            # Bytes given to it.
+        self.emitted = 0        # Bytes in its blocks so far.
+        self.blocks = 0
+        self.files = []
+        self.next_file = 0      # The first of `files` not yet wholly in blocks.
+        self.sealed_end = None  # Set when it runs on into another volume.
+        self.piece = None       # Its CFFOLDER in the current volume.
+
+    def takes(self, size):
+        return -(-(self.fed + size) // BLOCK) <= FOLDER_BLOCKS
+
+
+class Volume:
+    def __init__(self, number, name, previous, next_name, sink):
+        self.number = number
+        self.name = name
+        self.previous = previous
+        self.next_name = next_name
+        self.sink = sink        # Where its data blocks go until it is written.
+        self.data_size = 0
+        self.pieces = []        # [volume, offset of its first block in the data, blocks, folder]
+        self.files = []         # The entries it lists, in order.
+        self.listed = set()
+
+    def links(self, with_next):
+        size = 0
+        if self.previous is not None:
+            size += len(self.previous.encode('ascii')) + 2
+        if with_next and self.next_name is not None:
+            size += len(self.next_name.encode('ascii')) + 2
+        return size
+
+    def header_size(self, with_next=True):
+        return (HEADER_SIZE + self.links(with_next) + FOLDER_ENTRY_SIZE * len(self.pieces) +
+                sum(f.entry_size() for f in self.files))
+
+
+class Packer:
+    """Packs entries into folders and volumes as they come.
+
+    `open_volume(number)` gives the (name, binary file) of a volume's data
+    store; `write_volume(volume, head)` writes the volume's head (header and
+    tables) followed by its stored data. Without a volume size everything
+    goes into one cabinet."""
+
+    def __init__(self, method, set_id, volume_size, names, sink_for, write_volume, index=0,
+                 previous=None, next_name=None):
+        self.method = method
+        self.set_id = set_id
+        self.volume_size = volume_size
+        self.names = names            # number -> volume name
+        self.sink_for = sink_for
+        self.write_volume = write_volume
+        self.first_index = index
+        self.fixed_links = (previous, next_name)
+        self.folder = None
+        self.pending = bytearray()
+        self.after_tail = None
+        self.volumes_written = 0
+        self.volume = self._new_volume(1)
+
+    def _new_volume(self, number):
+        previous = self.names(number - 1) if number > 1 else self.fixed_links[0]
+        next_name = self.names(number + 1) if self.volume_size else self.fixed_links[1]
+        return Volume(number, self.names(number), previous, next_name, self.sink_for(number))
+
+    # Entries and their bytes.
+
+    def add(self, entry):
+        if self.folder is None or self.folder.sealed_end is not None or not self.folder.takes(entry.size):
+            self._close_folder()
+            self.folder = Folder(self.method)
+        if not self.folder.takes(entry.size):
+            raise ValueError('%s: %d bytes, more than a cabinet folder holds (%d)'
+                             % (entry.name.decode('utf-8'), entry.size, FOLDER_BLOCKS * BLOCK))
+        entry.folder = self.folder
+        entry.start = self.folder.fed
+        entry.end = entry.start + entry.size
+        self.folder.files.append(entry)
+        with open(entry.path, 'rb') as f:
+            left = entry.size
+            while left > 0:
+                chunk = f.read(min(BLOCK - len(self.pending), left, 1 << 20))
+                if not chunk:
+                    raise ValueError('%s: shorter than it was' % entry.path)
+                self.pending += chunk
+                self.folder.fed += len(chunk)
+                left -= len(chunk)
+                if len(self.pending) == BLOCK:
+                    self._emit()
+
+    def finish(self):
+        """Writes what is left; returns the volumes written."""
+        self._close_folder()
+        self._write(self.volume, last=True)
+        return self.volumes_written
+
+    # Blocks.
+
+    def _close_folder(self):
+        # Writing the last block may hand the rest to a folder of its own,
+        # which is then closed in turn.
+        while self.folder is not None:
+            folder = self.folder
+            if self.pending or folder.blocks == 0:
+                self._emit()
+            if self.folder is not folder:
+                continue
+            # Empty files at the very end lie in the volume of the last block.
+            for entry in folder.files[folder.next_file:]:
+                self._list(entry, self.volume)
+                entry.done = True
+            self.folder = None
+
+    def _touching(self, folder, start, end):
+        """The entries of `folder` with bytes in [start, end), and empty ones
+        that lie at its start."""
+        touching = []
+        for entry in folder.files[folder.next_file:]:
+            if entry.start >= end and not (entry.size == 0 and entry.start == start):
+                break
+            touching.append(entry)
+        return touching
+
+    def _base(self, volume, folder):
+        """The volume's size with one more data block header (and the
+        folder's entry, when the folder has no blocks in it yet)."""
+        new_piece = folder.piece is None or folder.piece[0] is not volume
+        return (volume.header_size() + (FOLDER_ENTRY_SIZE if new_piece else 0) + volume.data_size +
+                DATA_HEADER_SIZE)
+
+    def _emit(self):
+        """Packs the pending bytes as the folder's next block and writes it
+        into the volume; at a volume's end the block is split between this
+        volume and the next, as the platform's own tools do (and as
+        independent readers expect)."""
+        folder = self.folder
+        boundary = folder.emitted
+        touching = self._touching(folder, boundary, boundary + len(self.pending))
+        volume = self.volume
+        new = [e for e in touching if id(e) not in volume.listed]
+        counted = len(volume.files) + len(new) <= CABINET_FILES
+        if self.volume_size is None:
+            if not counted:
+                raise ValueError('more than %d files: a set of volumes is needed' % CABINET_FILES)
+            self._write_block(encode_block(bytes(self.pending), folder.method == 'mszip'), touching)
+            return
+        room = self.volume_size - self._base(volume, folder) - sum(e.entry_size() for e in new)
+        if counted and room >= len(self.pending) + PACKING_SLACK:
+            self._write_block(encode_block(bytes(self.pending), folder.method == 'mszip'), touching)
+        elif counted and room >= 0:
+            self._write_split(touching, room)
+        else:
+            # Not even this block's own entries fit: the volume ends at the
+            # block's start.
+            if volume.data_size == 0:
+                raise ValueError('a volume of %d bytes cannot hold its headers and one data block'
+                                 % self.volume_size)
+            crossing = next((e for e in touching if e.start < boundary), None)
+            if crossing is None:
+                # No file runs on: the block begins a new folder in the next
+                # volume, with every file it holds.
+                self._close_volume()
+                self._move_on(folder, boundary)
+                self._emit()
+                return
+            # The file that runs on goes on alone: its folder ends with it,
+            # and the files after it move to a folder of their own.
+            self._move_on(folder, crossing.end)
+            room = self.volume_size - self._base(volume, folder)
+            self._write_split([crossing], room)
+
+    def _write_block(self, packed, touching, uncompressed=None):
+        """Writes a block of the pending bytes, packed as `packed`, into the
+        volume. With `uncompressed` 0 it is the first part of a split block,
+        and the bytes stay pending for the second."""
+        folder = self.folder
+        volume = self.volume
+        if folder.piece is None or folder.piece[0] is not volume:
+            folder.piece = [volume, volume.data_size, 0, folder]
+            volume.pieces.append(folder.piece)
+        for entry in touching:
+            self._list(entry, volume)
+        size = len(self.pending) if uncompressed is None else uncompressed
+        volume.sink.write(struct.pack('<IHH', 0, len(packed), size) + packed)
+        volume.data_size += DATA_HEADER_SIZE + len(packed)
+        folder.piece[2] += 1
+        if uncompressed == 0:
+            return
+        folder.blocks += 1
+        folder.emitted += len(self.pending)
+        self.pending.clear()
+        # Done: every file whose last byte is out (an empty one once it is
+        # listed, that is once a block began at or after it).
+        while folder.next_file < len(folder.files):
+            entry = folder.files[folder.next_file]
+            if entry.end > folder.emitted or (entry.size == 0 and entry.start >= folder.emitted):
+                break
+            entry.done = True
+            folder.next_file += 1
+        if self.after_tail is not None:
+            self.folder, rest = self.after_tail
+            self.pending = bytearray(rest)
+            self.after_tail = None
+
+    def _write_split(self, touching, room):
+        """Writes the pending block as its first `room` packed bytes here and
+        the rest as the first block of the next volume, where the folder runs
+        on, and ends with the last file the block holds."""
+        folder = self.folder
+        packed = encode_block(bytes(self.pending), folder.method == 'mszip')
+        if len(packed) + PACKING_SLACK <= room:
+            self._write_block(packed, touching)
+            return
+        room = max(0, min(room, len(packed)))
+        self._write_block(packed[:room], touching, uncompressed=0)
+        self._close_volume()
+        folder.sealed_end = max(e.end for e in touching)
+        self._write_block(packed[room:], touching)
+
+    def _list(self, entry, volume):
+        if id(entry) not in volume.listed:
+            volume.listed.add(id(entry))
+            volume.files.append(entry)
+            if entry.first_volume is None:
+                entry.first_volume = volume
+
+    def _close_volume(self):
+        self._write(self.volume, last=False)
+        self.volume = self._new_volume(self.volume.number + 1)
+
+    def _move_on(self, folder, cut):
+        """Moves the files of `folder` from offset `cut` on, with their bytes
+        still pending, to a folder of their own: at once when nothing of the
+        folder is pending before `cut`, else once that part is written."""
+        moving = [e for e in folder.files[folder.next_file:] if e.start >= cut]
+        if not moving:
+            return
+        del folder.files[len(folder.files) - len(moving):]
+        fresh = Folder(folder.method)
+        fresh.fed = folder.fed - cut
+        folder.fed = cut
+        for entry in moving:
+            entry.folder = fresh
+            entry.start -= cut
+            entry.end -= cut
+        fresh.files = moving
+        split = cut - folder.emitted
+        rest = bytes(self.pending[split:])
+        del self.pending[split:]
+        if split == 0:
+            self.folder = fresh
+            self.pending = bytearray(rest)
+        else:
+            self.after_tail = (fresh, rest)
+
+    # Volumes.
+
+    def _write(self, volume, last):
+        has_next = not last if self.volume_size else self.fixed_links[1] is not None
+        flags = (HAS_PREVIOUS if volume.previous is not None else 0) | (HAS_NEXT if has_next else 0)
+        links = b''
+        if volume.previous is not None:
+            links += volume.previous.encode('ascii') + b'\0\0'
+        if has_next:
+            links += volume.next_name.encode('ascii') + b'\0\0'
+        head_size = volume.header_size(with_next=has_next)
+        folders = b''
+        indexes = {}
+        for i, (_, offset, blocks, folder) in enumerate(volume.pieces):
+            indexes[id(folder)] = i
+            folders += struct.pack('<IHH', head_size + offset, blocks, METHODS[folder.method])
+        table = bytearray()
+        for entry in volume.files:
+            starts_here = entry.first_volume is volume
+            ends_here = entry.done
+            if starts_here and ends_here:
+                index = indexes[id(entry.folder)]
+            elif starts_here:
+                index = TO_NEXT
+            elif ends_here:
+                index = FROM_PREVIOUS
+            else:
+                index = BOTH_WAYS
+            table += struct.pack('<IIHHHH', entry.size, entry.start, index, entry.date, entry.time,
+                                 entry.attribs) + entry.name + b'\0'
+        total = head_size + volume.data_size
+        header = struct.pack('<4sIIIIIBBHHHHH', b'MSCF', 0, total, 0,
+                             HEADER_SIZE + len(links) + len(folders), 0, 3, 1, len(volume.pieces),
+                             len(volume.files), flags, self.set_id,
+                             self.first_index + volume.number - 1)
+        head = header + links + folders + bytes(table)
+        assert len(head) == head_size, (len(head), head_size)
+        self.write_volume(volume, head)
+        self.volumes_written += 1
+
+
+METHODS = {'none': 0, 'mszip': 1}
+
+
+def build(files, args):
+    """One cabinet of `files` ((name, path) pairs), as bytes: the volume
+    `args.index` of a hand-made set when `args.prev` or `args.next` name its
+    neighbours."""
+    import io
+    written = []
+    store = io.BytesIO()
+
+    def write_volume(volume, head):
+        written.append(head + store.getvalue())
+
+    packer = Packer('mszip' if args.mszip else 'none', args.set_id, None, lambda n: '', lambda n: store,
+                    write_volume, index=args.index, previous=args.prev, next_name=args.next)
+    for name, path in files:
+        packer.add(Entry(name, path, args))
+    packer.finish()
+    return written[0]
 
 
 def summarize(data):
-    """(files, bytes) of a cabinet's file table. Raises ValueError when the
-    table cannot be read."""
+    """(files, bytes) of a cabinet's file table, of the files that begin in
+    it. Raises ValueError when the table cannot be read."""
     if len(data) < 36 or data[:4] != b'MSCF':
         raise ValueError('not a cabinet')
     files_offset, = struct.unpack_from('<I', data, 16)
     count, = struct.unpack_from('<H', data, 28)
-    at, total = files_offset, 0
+    at, files, total = files_offset, 0, 0
     for _ in range(count):
         if at + 16 > len(data):
             raise ValueError('file table cut short')
         size, _, index = struct.unpack_from('<IIH', data, at)
-        if index & 0xFFFD != 0xFFFD:  # Not continued from a previous volume.
+        if index & FROM_PREVIOUS != FROM_PREVIOUS:  # Not continued from a previous volume.
+            files += 1
             total += size
         end = data.find(b'\0', at + 16)
         if end < 0:
             raise ValueError('file table cut short')
         at = end + 1
-    return count, total
+    return files, total
 
 
 def pair(text):
@@ -206,6 +536,73 @@ def pair(text):
     if not value:
         raise argparse.ArgumentTypeError('expected NAME=VALUE: ' + text)
     return name, value
+
+
+def volume_size(text):
+    """A size given as a number of bytes, or with K, M or G (KiB, MiB, GiB)."""
+    units = {'': 1, 'K': 1 << 10, 'M': 1 << 20, 'G': 1 << 30}
+    number, unit = text[:-1] if text[-1:].upper() in 'KMG' else text, text[-1:].upper()
+    if unit not in units or unit.isdigit():
+        unit = ''
+    if not number.isdigit() or int(number) == 0:
+        raise ValueError('not a size: %r (a number of bytes, or with K, M or G)' % text)
+    return int(number) * units[unit]
+
+
+def pack_set(files, method, set_id, size, first_path, name_of, args, first_name=None, keep_partial=False):
+    """Packs `files` ((name, path) pairs) into a set of volumes of at most
+    `size` bytes: the first at `first_path` (named `first_name` to the
+    others, by default its file name), volume n (from 2) at the path
+    `name_of(n)`. Writes each volume whole under "PATH.partial" and renames
+    it when it is complete, or with `keep_partial` leaves that to the
+    caller. On a failure no volume of the set stays. Returns the paths
+    written, in order."""
+    import tempfile
+    written = []
+    begun = []
+    stores = {}
+
+    def path_of(number):
+        return first_path if number == 1 else name_of(number)
+
+    def sink_for(number):
+        stores[number] = tempfile.TemporaryFile(dir=os.path.dirname(os.path.abspath(first_path)) or '.')
+        return stores[number]
+
+    def write_volume(volume, head):
+        target = path_of(volume.number)
+        store = stores.pop(volume.number)
+        store.seek(0)
+        begun.append(target)
+        with open(target + '.partial', 'wb') as out:
+            out.write(head)
+            while True:
+                chunk = store.read(1 << 20)
+                if not chunk:
+                    break
+                out.write(chunk)
+        store.close()
+        if not keep_partial:
+            os.replace(target + '.partial', target)
+        written.append(target)
+
+    def name(number):
+        return first_name if number == 1 and first_name else os.path.basename(path_of(number))
+
+    packer = Packer(method, set_id, size, name, sink_for, write_volume)
+    try:
+        for entry_name, path in files:
+            packer.add(Entry(entry_name, path, args))
+        packer.finish()
+    except BaseException:
+        for number in stores:
+            stores[number].close()
+        for target in begun:
+            for leftover in (target + '.partial',) + ((target,) if target in written else ()):
+                if os.path.exists(leftover):
+                    os.remove(leftover)
+        raise
+    return written
 
 
 def main(argv):
@@ -220,7 +617,12 @@ def main(argv):
     parser.add_argument('--index', type=lambda s: int(s, 0), default=0)
     parser.add_argument('--prev')
     parser.add_argument('--next')
+    parser.add_argument('--volume-size')
+    parser.add_argument('--volume-names')
+    parser.add_argument('--source-times', action='store_true')
     args = parser.parse_args(argv[1:])
+    epoch = os.environ.get('SOURCE_DATE_EPOCH', '')
+    args.latest = int(epoch) if args.source_times and epoch.isdigit() else None
     args.attribs = {name.replace('/', '\\'): int(bits, 0) for name, bits in args.attrib}
 
     names = list(args.files)
@@ -231,8 +633,23 @@ def main(argv):
         names.sort()
     files = [(n.replace(os.sep, '\\'), os.path.join(args.root, n)) for n in names]
     files += [(n.replace('/', '\\'), p) for n, p in args.add]
-    with open(args.output, 'wb') as f:
-        f.write(build(files, args))
+    if args.volume_size is None:
+        with open(args.output, 'wb') as f:
+            f.write(build(files, args))
+        return 0
+    try:
+        size = volume_size(args.volume_size)
+        if size < MIN_VOLUME_SIZE:
+            raise ValueError('volumes of %d bytes cannot hold their headers and a data block (at least %d)'
+                             % (size, MIN_VOLUME_SIZE))
+        stem, extension = os.path.splitext(args.output)
+        pattern = args.volume_names or os.path.basename(stem) + '-{}' + extension
+        folder = os.path.dirname(os.path.abspath(args.output))
+        pack_set(files, 'mszip' if args.mszip else 'none', args.set_id, size, args.output,
+                 lambda n: os.path.join(folder, pattern.format(n)), args)
+    except (ValueError, OSError) as refused:
+        print('mkcab: %s' % refused, file=sys.stderr)
+        return 1
     return 0
 
 

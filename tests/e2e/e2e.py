@@ -16,6 +16,7 @@ import shutil
 import subprocess
 import sys
 import time
+import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'tools'))
 from windriver import PATIENCE, WINE_RUN, Run, work_dirs  # noqa: E402
@@ -87,6 +88,9 @@ class Scenario:
             key, _, rest = line.partition(' ')
             if key == 'medium':
                 report.setdefault('medium', []).append(rest)
+            elif key == 'crc32':
+                name, _, value = rest.rpartition(' ')
+                report.setdefault('crc32', {})[name] = int(value, 16)
             elif key == 'file':
                 name, attributes, size, day, clock = rest.rsplit(' ', 4)
                 report['files'][name] = (attributes, int(size), day + ' ' + clock)
@@ -95,8 +99,18 @@ class Scenario:
         return report
 
 
+def source_epoch():
+    """The time of the sources' last commit, which the build stores for any
+    later file time of the demo payload (tools/with-source-epoch)."""
+    if os.environ.get('SOURCE_DATE_EPOCH', '').isdigit():
+        return int(os.environ['SOURCE_DATE_EPOCH'])
+    done = subprocess.run(['git', '-C', os.path.dirname(os.path.abspath(__file__)), 'log', '-1', '--format=%ct'],
+                          capture_output=True, text=True)
+    return int(done.stdout) if done.returncode == 0 and done.stdout.strip().isdigit() else 1767225600
+
+
 def dos_local_time(path):
-    t = time.localtime(os.stat(path).st_mtime)
+    t = time.localtime(min(os.stat(path).st_mtime, source_epoch()))
     return '%04d-%02d-%02d %02d:%02d:%02d' % (t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour,
                                                t.tm_min, t.tm_sec - t.tm_sec % 2)
 
@@ -291,6 +305,46 @@ def western_locale(opts, out_root):
     return s
 
 
+def product_files(product):
+    """Each file of the product folder: (size, CRC-32), by name with "\\"."""
+    files = {}
+    for name, path in payload_files(product).items():
+        with open(path, 'rb') as f:
+            data = f.read()
+        files[name] = (len(data), zlib.crc32(data))
+    return files
+
+
+def volume_set(opts, out_root, missing=None):
+    """A product packed into four volumes: the first inside the installer,
+    the others beside it, where the vendor's tool writes them. All there,
+    the installation needs no disk and every file comes out whole; with
+    volume `missing` gone, it is asked for, and Cancel and "Tak" stop the
+    installation cleanly."""
+    s = Scenario('volume-set' if missing is None else 'volume-missing', out_root)
+    installer, *later = opts.volumes
+    exe = s.place(installer, 'instalator.exe')
+    for path in later:
+        if os.path.basename(path) != missing:
+            s.place(path)
+    if missing is None:
+        report = s.install(exe, env={'MERVOLT_CHECKSUMS': '1'})
+        if report:
+            for name, (size, crc) in product_files(opts.product).items():
+                s.equal(report['files'].get(name, (None, None))[1], size, name + ' size')
+                s.equal(report.get('crc32', {}).get(name), crc, name + ' CRC-32')
+        return s
+    before = work_dirs()
+    run = Run(s.out, exe, answers=['Escape', 't'], env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'})
+    medium = 'Z:' + s.medium.replace('/', '\\')
+    s.equal(run.code, 0, 'exit code')
+    s.equal(run.boxes, ['Proszę włożyć dysk z plikiem %s\\%s.' % (medium, missing), ABORT_QUESTION,
+                        'Przerwanie użytkownika', UNPACK_FAILED], 'boxes')
+    s.equal(work_dirs(), before, 'work directories left')
+    s.check(not os.path.exists(os.path.join(s.medium, 'mervolt-report.txt')), 'the second stage ran')
+    return s
+
+
 # Libraries the installer loads, or that the platform commonly loads on a
 # program's behalf: a copy of each beside the installer is a planted library.
 PLANTED = ['CABINET.DLL', 'version.dll', 'uxtheme.dll', 'dwmapi.dll', 'cryptbase.dll', 'userenv.dll',
@@ -428,13 +482,15 @@ def main():
         os.execvp('xvfb-run', ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', sys.executable] + sys.argv)
     parser = argparse.ArgumentParser()
     for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'volume3', 'foreign-volume2', 'marker',
-                   'load-by-name', 'mervolt', 'payload-dir', 'out'):
+                   'load-by-name', 'mervolt', 'payload-dir', 'product', 'out'):
         parser.add_argument('--' + option, required=True)
+    parser.add_argument('--volumes', nargs='+', required=True, help='the installer and its later volumes')
     parser.add_argument('--only', help='run only the scenarios whose name contains this')
     opts = parser.parse_args()
     for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'volume3', 'foreign_volume2', 'marker',
-                   'load_by_name', 'mervolt', 'payload_dir', 'out'):
+                   'load_by_name', 'mervolt', 'payload_dir', 'product', 'out'):
         setattr(opts, option, os.path.abspath(getattr(opts, option)))
+    opts.volumes = [os.path.abspath(path) for path in opts.volumes]
     os.makedirs(opts.out, exist_ok=True)
     # The prefix first: making it anew would sweep away what a scenario
     # counts on finding in its temporary folder.
@@ -467,6 +523,8 @@ def main():
         ('temp-with-space', lambda: temp_with_space(opts, opts.out)),
         ('helper-left-behind', lambda: helper_left_behind(opts, opts.out)),
         ('broadcast', lambda: broadcast(opts, opts.out)),
+        ('volume-set', lambda: volume_set(opts, opts.out)),
+        ('volume-missing', lambda: volume_set(opts, opts.out, missing='instalator-3.cab')),
         ('cyrillic-folder', lambda: cyrillic_folder(opts, opts.out)),
         ('cyrillic-temp', lambda: cyrillic_temp(opts, opts.out)),
         ('western-locale', lambda: western_locale(opts, opts.out)),

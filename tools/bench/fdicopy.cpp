@@ -3,6 +3,8 @@
 // file calls), ending with the same files as the installer (their stored
 // times and the attributes it keeps), and nothing else: no staging, no
 // progress.
+// A set of volumes is unpacked volume by volume, each after the one it
+// follows, as the installer does: every file begins in one of them.
 // Usage: fdicopy CABINET TARGET_DIR   Prints the milliseconds FDICopy took.
 
 #include <windows.h>
@@ -18,6 +20,8 @@ namespace {
 
 char Target[MAX_PATH];
 char Current[MAX_PATH];  // The file being written.
+char Next[MAX_PATH];     // The volume that follows the one being unpacked.
+bool FirstInfo;          // The next notification of a volume opened is this pass's own.
 
 FNALLOC(Alloc) { return malloc(cb); }
 FNFREE(Free) { free(pv); }
@@ -38,6 +42,16 @@ void MakeParents(char* path) {
 }
 
 FNFDINOTIFY(Notify) {
+  if (fdint == fdintCABINET_INFO) {
+    // The library announces the volume it opens; the pass's own comes
+    // first, and the volume after it is where the next pass begins.
+    if (FirstInfo)
+      snprintf(Next, sizeof(Next), "%s", pfdin->psz1);
+    FirstInfo = false;
+    return 0;
+  }
+  if (fdint == fdintNEXT_CABINET)
+    return 0;  // The library goes on with the volume it names, beside the others.
   if (fdint == fdintCOPY_FILE) {
     snprintf(Current, sizeof(Current), "%s\\%s", Target, pfdin->psz1);
     MakeParents(Current);
@@ -78,7 +92,15 @@ int main(int argc, char** argv) {
   QueryPerformanceCounter(&start);
   ERF error = {};
   HFDI context = FDICreate(Alloc, Free, Open, Read, Write, Close, Seek, cpu80386, &error);
-  const BOOL copied = context != NULL && FDICopy(context, file, directory, 0, Notify, NULL, NULL);
+  BOOL copied = context != NULL;
+  while (copied) {
+    FirstInfo = true;
+    Next[0] = '\0';
+    copied = FDICopy(context, file, directory, 0, Notify, NULL, NULL);
+    if (Next[0] == '\0')
+      break;
+    snprintf(file, sizeof(file), "%s", Next);
+  }
   if (context != NULL)
     FDIDestroy(context);
   QueryPerformanceCounter(&end);

@@ -122,7 +122,7 @@ def temp_folder():
     return os.path.join(os.environ['WINEPREFIX'], 'drive_c', 'users', 'root', 'Temp')
 
 
-def temp_file_system(choice):
+def temp_file_system(choice, size=2 << 30):
     """Puts the prefix's temporary folder on a fresh ext4 with a journal ('journal',
     needs root and losetup) or leaves it on the machine's disk ('disk'); 'auto'
     takes the first when it can. Says which.
@@ -154,7 +154,7 @@ def temp_file_system(choice):
         for line in attached.splitlines():
             subprocess.run(['losetup', '-d', line.split(':')[0]], capture_output=True)
     with open(image, 'wb') as f:
-        f.truncate(2 << 30)
+        f.truncate(size)
     subprocess.run(['mkfs.ext4', '-q', '-F', image], check=True)
     # Direct I/O: the image's blocks are not cached a second time as pages of
     # the image file.
@@ -172,7 +172,7 @@ def temp_file_system(choice):
     return '%TEMP% on a fresh ext4 with a journal (--fs disk: on the machine\'s disk)'
 
 
-def run_installer(exe):
+def run_installer(exe, patience=300):
     stamp = os.path.join(BENCH, 'stamp.txt')
     if os.path.exists(stamp):
         os.remove(stamp)
@@ -193,7 +193,7 @@ def run_installer(exe):
     pressed = time.time()
     xdotool('key', '--window', dialog, 'Return')
     # A blocking wait: Popen.wait with a timeout polls, up to 50 ms apart.
-    watchdog = threading.Timer(300, process.kill)
+    watchdog = threading.Timer(patience, process.kill)
     watchdog.start()
     process.wait()
     exited = time.time()

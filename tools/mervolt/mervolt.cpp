@@ -9,6 +9,7 @@
 //   MERVOLT_REPORT=1  also write the report as mervolt-report.txt into the
 //                     installer's folder (taken from the -i= switch);
 //   MERVOLT_EXIT=N    exit with N at once, without a window (tests);
+//   MERVOLT_CHECKSUMS=1 also give each file's CRC-32, as "crc32 NAME HEX";
 //   MERVOLT_STAMP=F   first of all, write into file F the moment it started
 //                     (100 ns units since 1601, the system clock) and the
 //                     installer's peak working set in bytes (benchmarks);
@@ -89,6 +90,32 @@ std::vector<WIN32_FIND_DATAW> Entries(const std::wstring& pattern) {
   return entries;
 }
 
+// The CRC-32 of the file at `path` (the zip and cabinet polynomial).
+DWORD FileCrc32(const std::wstring& path) {
+  static DWORD table[256];
+  if (table[1] == 0) {
+    for (DWORD i = 0; i < 256; ++i) {
+      DWORD c = i;
+      for (int k = 0; k < 8; ++k)
+        c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      table[i] = c;
+    }
+  }
+  DWORD crc = 0xFFFFFFFFu;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+  if (file == INVALID_HANDLE_VALUE)
+    return 0;
+  std::vector<unsigned char> buffer(1 << 20);
+  DWORD got = 0;
+  while (ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, NULL) && got > 0) {
+    for (DWORD i = 0; i < got; ++i)
+      crc = table[(crc ^ buffer[i]) & 0xFF] ^ (crc >> 8);
+  }
+  CloseHandle(file);
+  return crc ^ 0xFFFFFFFFu;
+}
+
 // One line per entry below `dir`, depth first.
 void ListFiles(const std::wstring& dir, const std::wstring& prefix, std::string* out) {
   for (const WIN32_FIND_DATAW& data : Entries(dir + L"\\*")) {
@@ -103,6 +130,9 @@ void ListFiles(const std::wstring& dir, const std::wstring& prefix, std::string*
                    time.wHour, time.wMinute, time.wSecond);
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
       ListFiles(dir + L"\\" + name, prefix + name + L"\\", out);
+    else if (GetEnvironmentVariableA("MERVOLT_CHECKSUMS", NULL, 0) != 0)
+      *out += Format("crc32 %s %08lx\r\n", Utf8(prefix + name).c_str(),
+                     static_cast<unsigned long>(FileCrc32(dir + L"\\" + name)));
   }
 }
 

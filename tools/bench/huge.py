@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""A vendor's product of any size: packing it into a set of volumes and
+installing it, per GiB, against the platform's bare extraction of the same
+set.
+
+For each size (GiB), builds once under build/bench/huge/: a product of
+files of 256 MiB, every other one incompressible (random bytes) and the rest
+text, with a second stage that stamps its start; an x86-64 installer of it
+made by tools/mkinstaller (a set of volumes of the default size: the first
+inside the installer, the others beside it), timed; the first volume also
+as a file beside the others. Then, under Wine in Xvfb, alternately:
+
+  (a) the installer: "Instaluj" pressed, until the second stage starts;
+  (b) the platform's FDICopy alone on the same set (tools/bench/fdicopy.cpp).
+
+Everything runs on one CPU, with %TEMP% on an ext4 of its own, as in
+run.py. Writes build/bench/results-huge.md.
+
+Usage: huge.py [--sizes 1,2,4] [--runs N]
+"""
+
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(ROOT, 'tools'))
+import run  # noqa: E402
+import stubsize  # noqa: E402
+
+HUGE = os.path.join(run.BENCH, 'huge')
+PART = 256 << 20
+TEXT = ('Produkt dostawcy: pliki programu, biblioteki i dane, instalowane z zestawu woluminów. '
+        * 64).encode('ascii')
+
+
+def product(size_gib):
+    """The product folder of `size_gib` GiB, made once."""
+    folder = os.path.join(HUGE, 'product-%d' % size_gib)
+    ready = folder + '.ready'
+    if os.path.exists(ready):
+        return folder
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(os.path.join(folder, 'dane'))
+    rng = random.Random(size_gib)
+    for i in range(size_gib * (1 << 30) // PART):
+        with open(os.path.join(folder, 'dane', 'czesc%02d.bin' % i), 'wb') as f:
+            for _ in range(PART // (1 << 20)):
+                f.write(rng.randbytes(1 << 20) if i % 2 == 0 else (TEXT * ((1 << 20) // len(TEXT) + 1))[:1 << 20])
+    shutil.copyfile(os.path.join(run.X64, 'bench_stage.exe'), os.path.join(folder, 'MERVOLT.EXE'))
+    open(ready, 'w').close()
+    return folder
+
+
+def pack(size_gib):
+    """The installer and its volumes, made once; returns (installer, first
+    volume, seconds mkinstaller took, bytes of the set)."""
+    medium = os.path.join(HUGE, 'medium-%d' % size_gib)
+    exe = os.path.join(medium, 'instalator.exe')
+    timing = os.path.join(medium, 'pack-seconds.txt')
+    first = os.path.join(medium, 'dmins.cab')
+    if not os.path.exists(timing):
+        source = product(size_gib)
+        shutil.rmtree(medium, ignore_errors=True)
+        os.makedirs(medium)
+        started = time.time()
+        subprocess.run([os.path.join(ROOT, 'tools', 'mkinstaller'), '--from', source, '--out', exe,
+                        '--arch', 'x86_64'], check=True, stdout=subprocess.DEVNULL)
+        with open(timing, 'w') as f:
+            f.write('%.1f\n' % (time.time() - started))
+        with open(first, 'wb') as f:
+            f.write(stubsize.Pe(exe).payload())
+    with open(timing) as f:
+        seconds = float(f.read())
+    volumes = [os.path.join(medium, n) for n in os.listdir(medium) if n.endswith('.cab')]
+    return exe, first, seconds, sum(os.path.getsize(v) for v in volumes), len(volumes)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--sizes', default='1,2,4')
+    parser.add_argument('--runs', type=int, default=2)
+    parser.add_argument('--fs', default='auto')
+    opts = parser.parse_args()
+    cpus = run.pin('1')
+    if not os.environ.get('DISPLAY') and not os.environ.get('BENCH_INSIDE_XVFB'):
+        os.environ['BENCH_INSIDE_XVFB'] = '1'
+        os.execvp('xvfb-run', ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', sys.executable] + sys.argv)
+    os.environ.setdefault('WINEPREFIX', os.path.join(run.BENCH, 'wine'))
+    os.environ['WINE_GRAPHICS'] = 'x11-unmanaged'
+    sizes = [int(s) for s in opts.sizes.split(',')]
+    # The build alone, to tell packing from it: an installer around a tiny
+    # cabinet.
+    tiny = os.path.join(HUGE, 'tiny')
+    os.makedirs(tiny, exist_ok=True)
+    shutil.copyfile(os.path.join(run.X64, 'bench_stage.exe'), os.path.join(tiny, 'MERVOLT.EXE'))
+    started = time.time()
+    subprocess.run([os.path.join(ROOT, 'tools', 'mkinstaller'), '--from', tiny, '--out',
+                    os.path.join(HUGE, 'tiny.exe'), '--arch', 'x86_64'], check=True, stdout=subprocess.DEVNULL)
+    build_seconds = time.time() - started
+    sets = {size: pack(size) for size in sizes}
+    subprocess.run(['wineserver', '-k'], capture_output=True, timeout=30)
+    subprocess.run(['wineserver', '-p'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=30)
+    subprocess.run([run.WINE_RUN, 'cmd', '/c', 'exit'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=120)
+    where = run.temp_file_system(opts.fs, size=(3 * max(sizes) + 4) << 30)
+    lines = ['| product | volumes, set | pack and build | pack, per GiB | (a) install | (a) per GiB | '
+             '(b) FDICopy | (a)/(b) |',
+             '|---|---|---:|---:|---:|---:|---:|---:|']
+    for size in sizes:
+        exe, first, seconds, set_bytes, volumes = sets[size]
+        installs, floors = [], []
+        for i in range(opts.runs):
+            start, _, _, code = run.run_installer(exe, patience=3600)
+            if code != 1:
+                raise RuntimeError('the installer exited with %d' % code)
+            installs.append(start / 1000)
+            floors.append(run.run_fdicopy(first) / 1000)
+            print('%d GiB, run %d: installer %.1f s, FDICopy %.1f s' % (size, i + 1, installs[-1], floors[-1]),
+                  flush=True)
+        a, b = statistics.median(installs), statistics.median(floors)
+        pack_only = seconds - build_seconds
+        lines.append('| %d GiB | %d, %.2f GiB | %.0f s | %.1f s | %.1f s | %.1f s | %.1f s | %.2f |' % (
+            size, volumes, set_bytes / (1 << 30), seconds, pack_only / size, a, a / size, b, a / b))
+    subprocess.run(['wineserver', '-k'], capture_output=True, timeout=30)
+    report = ('Products of 256 MiB files, half incompressible; volumes of the default size; %d runs each, '
+              'medians; on %s; %s. The build of an installer alone takes %.0f s of "pack and build".\n\n'
+              % (opts.runs, cpus, where, build_seconds)) + '\n'.join(lines)
+    print(report)
+    with open(os.path.join(run.BENCH, 'results-huge.md'), 'w') as f:
+        f.write(report + '\n')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
