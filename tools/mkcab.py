@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes a cabinet file, or a set of volumes: stored or MSZIP-compressed.
+"""Writes a cabinet file, or a set of volumes: stored, MSZIP or LZX.
 
 Usage: mkcab.py [options] OUTPUT.cab ROOT [FILE ...]
 
@@ -13,7 +13,9 @@ below ROOT is stored, in sorted order.
 Options:
   --add NAME=PATH     also store the file PATH under NAME
   --attrib NAME=BITS  store NAME with these attribute bits (e.g. 0x22)
-  --mszip             compress the data blocks (MSZIP) instead of storing
+  --compress METHOD   none (the default: stored), mszip, or lzx[:BITS] with a
+                      window of 2^BITS bytes, 15 to 21 (default 21)
+  --mszip             the same as --compress mszip
   --set-id N          the set id (default 0x3D7B)
   --index N           the volume's index in its set (default 0)
   --prev NAME         name of the previous volume
@@ -28,7 +30,9 @@ Options:
                       same sources packs the same bytes
 
 Data blocks hold at most 32,768 bytes; checksums are left out (0 means
-none). A folder holds at most 65,535 blocks: more data goes into further
+none). LZX is coded by tools/lzx (lzxpack, built with the host's C++
+compiler into build/host when it is missing or older than its sources, or
+the program $LZXPACK names), with the x86 call translation on. A folder holds at most 65,535 blocks: more data goes into further
 folders, a file never spanning two. In a set of volumes a folder runs on
 into the next volume in whole blocks with the file that crosses the
 boundary, and ends with it; every other file begins in a folder that begins
@@ -37,8 +41,10 @@ volume by decoding from that volume's first block).
 """
 
 import argparse
+import glob
 import os
 import struct
+import subprocess
 import sys
 import time
 import zlib
@@ -56,13 +62,126 @@ def dos_date_time(mtime, latest=None):
     return date, clock
 
 
-def encode_block(block, mszip):
-    if not mszip:
-        return block
-    # Each block is a complete deflate stream of its own, so it never refers
-    # back into the previous block.
-    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
-    return b'CK' + compressor.compress(block) + compressor.flush()
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+LZX_SOURCES = os.path.join(ROOT, 'tools', 'lzx')
+LZX_WINDOWS = range(15, 22)
+
+
+def compression(text):
+    """The method a --compress value names, as 'none', 'mszip' or 'lzx:BITS';
+    ValueError for anything else."""
+    if text in ('none', 'mszip'):
+        return text
+    if text == 'lzx':
+        return 'lzx:21'
+    name, _, bits = text.partition(':')
+    if name == 'lzx' and bits.isdigit() and int(bits) in LZX_WINDOWS:
+        return 'lzx:%d' % int(bits)
+    raise ValueError('--compress: none, mszip, or lzx[:BITS] with BITS from 15 to 21, not %r' % text)
+
+
+def method_code(method):
+    """The folder's compression type: the method, and for LZX the window."""
+    if method.startswith('lzx:'):
+        return 3 | int(method[4:]) << 8
+    return {'none': 0, 'mszip': 1}[method]
+
+
+def build_encoder(target):
+    """Compiles the LZX encoder into `target` (whole, or not at all)."""
+    sources = sorted(glob.glob(os.path.join(LZX_SOURCES, '*.cpp')))
+    partial = target + '.%d.partial' % os.getpid()
+    os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
+    command = [os.environ.get('CXX', 'c++'), '-O2', '-std=c++17', '-Wall', '-Wextra', '-o', partial] + sources
+    try:
+        subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    except FileNotFoundError:
+        raise ValueError('LZX needs a C++ compiler for its encoder (%s); none found' % command[0])
+    except subprocess.CalledProcessError as failed:
+        lines = failed.stderr.decode('utf-8', 'replace').strip().splitlines()
+        raise ValueError('the LZX encoder did not build: %s' % (lines[0] if lines else 'no message'))
+    os.replace(partial, target)
+
+
+def encoder():
+    """The LZX encoder's path: $LZXPACK, else build/host/lzxpack, built when
+    missing or older than its sources."""
+    named = os.environ.get('LZXPACK')
+    if named:
+        return named
+    target = os.path.join(ROOT, 'build', 'host', 'lzxpack')
+    sources = glob.glob(os.path.join(LZX_SOURCES, '*'))
+    if not os.path.exists(target) or os.path.getmtime(target) < max(os.path.getmtime(s) for s in sources):
+        build_encoder(target)
+    return target
+
+
+class LzxCoder:
+    """One folder's LZX stream: the encoder, fed a frame at a time, answers
+    each with its data block at once."""
+
+    def __init__(self, window, translate):
+        command = [encoder(), '--window', str(window)] + ([] if translate else ['--translation', '0'])
+        self.process = subprocess.Popen(command, stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.open = True
+
+    def _read(self, count):
+        data = bytearray()
+        while len(data) < count:
+            chunk = os.read(self.process.stdout.fileno(), count - len(data))
+            if not chunk:
+                self.close()
+                raise ValueError('the LZX encoder stopped without a word')
+            data += chunk
+        return bytes(data)
+
+    def code(self, block):
+        view = memoryview(block)
+        while view:
+            view = view[os.write(self.process.stdin.fileno(), view):]
+        if len(block) < BLOCK:
+            self.process.stdin.close()
+            self.open = False
+        coded_size, size = struct.unpack('<II', self._read(8))
+        if size != len(block):
+            raise ValueError('the LZX encoder answered a frame of %d bytes for one of %d' % (size, len(block)))
+        return self._read(coded_size)
+
+    def close(self):
+        """Ends the folder; ValueError with the encoder's message when it
+        failed."""
+        if self.open:
+            self.process.stdin.close()
+            self.open = False
+        self.process.stdout.close()
+        message = self.process.stderr.read().decode('utf-8', 'replace').strip()
+        self.process.stderr.close()
+        if self.process.wait() != 0:
+            raise ValueError(message or 'the LZX encoder failed (status %d)' % self.process.returncode)
+
+
+class Coder:
+    """Packs one folder's data blocks, in order."""
+
+    def __init__(self, method, translate):
+        self.method = method
+        self.lzx = LzxCoder(int(method[4:]), translate) if method.startswith('lzx:') else None
+
+    def code(self, block):
+        if self.lzx is not None:
+            return self.lzx.code(block)
+        if self.method == 'none':
+            return block
+        # Each block is a complete deflate stream of its own, so it never refers
+        # back into the previous block.
+        compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+        return b'CK' + compressor.compress(block) + compressor.flush()
+
+    def close(self):
+        if self.lzx is not None:
+            lzx, self.lzx = self.lzx, None
+            lzx.close()
 
 
 def file_attributes(path, st):
@@ -148,11 +267,13 @@ HAS_PREVIOUS, HAS_NEXT = 1, 2
 # An entry's folder index for a file that runs on from the previous volume,
 # into the next, or both.
 FROM_PREVIOUS, TO_NEXT, BOTH_WAYS = 0xFFFD, 0xFFFE, 0xFFFF
-# How much more than its bytes a stored or MSZIP block can take packed
-# (deflate's stored blocks add 5 bytes to every 65,535, MSZIP its 2-byte
-# signature), with room left for the next block's header: a block is
-# written whole while this much more than its size is free.
-PACKING_SLACK = 16
+# How much more than its bytes a block can take packed (deflate's stored
+# blocks add 5 bytes to every 65,535, MSZIP its 2-byte signature; an LZX
+# frame stored as it is adds its block header, the repeated offsets and
+# padding, 27 bytes with the folder's header), with room left for the next
+# block's header: a block is written whole while this much more than its
+# size is free.
+PACKING_SLACK = 40
 # The smallest volume: its header with both neighbours' names, a folder,
 # the longest file entry and one data block.
 MIN_VOLUME_SIZE = 64 * 1024
@@ -187,9 +308,18 @@ class Entry:
         return FILE_ENTRY_SIZE + len(self.name) + 1
 
 
+# LZX folders translate x86 calls, and the platform's library undoes that in
+# a folder's first GiB only, where other readers go on: no folder that
+# translates is longer, and a file that is longer gets a folder of its own
+# that does not translate (such a file is data, not code, anyway).
+TRANSLATED_FOLDER_BYTES = 1 << 30
+
+
 class Folder:
-    def __init__(self, method):
+    def __init__(self, method, alone=False):
         self.method = method
+        self.alone = alone      # A file too long for a folder that translates.
+        self.coder = None       # Made with its first block.
         self.fed = 0            # Bytes given to it.
         self.emitted = 0        # Bytes in its blocks so far.
         self.blocks = 0
@@ -199,7 +329,23 @@ class Folder:
         self.piece = None       # Its CFFOLDER in the current volume.
 
     def takes(self, size):
+        if self.method.startswith('lzx:') and not self.alone and TRANSLATED_FOLDER_BYTES is not None:
+            return self.fed + size <= TRANSLATED_FOLDER_BYTES
         return -(-(self.fed + size) // BLOCK) <= FOLDER_BLOCKS
+
+    def code(self, block):
+        if self.coder is None:
+            self.coder = Coder(self.method, translate=not self.alone)
+        return self.coder.code(block)
+
+    def close(self):
+        if self.coder is not None:
+            self.coder.close()
+
+    def abandon(self):
+        if self.coder is not None and self.coder.lzx is not None:
+            self.coder.lzx.process.kill()
+            self.coder.lzx.process.wait()
 
 
 class Volume:
@@ -249,6 +395,7 @@ class Packer:
         self.pending = bytearray()
         self.after_tail = None
         self.volumes_written = 0
+        self.open_folders = []
         self.volume = self._new_volume(1)
 
     def _new_volume(self, number):
@@ -259,9 +406,12 @@ class Packer:
     # Entries and their bytes.
 
     def add(self, entry):
-        if self.folder is None or self.folder.sealed_end is not None or not self.folder.takes(entry.size):
+        if (self.folder is None or self.folder.sealed_end is not None or self.folder.alone or
+                not self.folder.takes(entry.size)):
             self._close_folder()
-            self.folder = Folder(self.method)
+            self.folder = self._new_folder()
+            if not self.folder.takes(entry.size):
+                self.folder.alone = True
         if not self.folder.takes(entry.size):
             raise ValueError('%s: %d bytes, more than a cabinet folder holds (%d)'
                              % (entry.name.decode('utf-8'), entry.size, FOLDER_BLOCKS * BLOCK))
@@ -287,6 +437,21 @@ class Packer:
         self._write(self.volume, last=True)
         return self.volumes_written
 
+    def abandon(self):
+        """Stops the coders of folders left open by a failure."""
+        for folder in self.open_folders:
+            folder.abandon()
+        self.open_folders = []
+
+    def _new_folder(self):
+        folder = Folder(self.method)
+        self.open_folders.append(folder)
+        return folder
+
+    def _done_with(self, folder):
+        self.open_folders.remove(folder)
+        folder.close()
+
     # Blocks.
 
     def _close_folder(self):
@@ -303,6 +468,7 @@ class Packer:
                 self._list(entry, self.volume)
                 entry.done = True
             self.folder = None
+            self._done_with(folder)
 
     def _touching(self, folder, start, end):
         """The entries of `folder` with bytes in [start, end), and empty ones
@@ -335,11 +501,11 @@ class Packer:
         if self.volume_size is None:
             if not counted:
                 raise ValueError('more than %d files: a set of volumes is needed' % CABINET_FILES)
-            self._write_block(encode_block(bytes(self.pending), folder.method == 'mszip'), touching)
+            self._write_block(folder.code(bytes(self.pending)), touching)
             return
         room = self.volume_size - self._base(volume, folder) - sum(e.entry_size() for e in new)
         if counted and room >= len(self.pending) + PACKING_SLACK:
-            self._write_block(encode_block(bytes(self.pending), folder.method == 'mszip'), touching)
+            self._write_block(folder.code(bytes(self.pending)), touching)
         elif counted and room >= 0:
             self._write_split(touching, room)
         else:
@@ -394,13 +560,14 @@ class Packer:
             self.folder, rest = self.after_tail
             self.pending = bytearray(rest)
             self.after_tail = None
+            self._done_with(folder)
 
     def _write_split(self, touching, room):
         """Writes the pending block as its first `room` packed bytes here and
         the rest as the first block of the next volume, where the folder runs
         on, and ends with the last file the block holds."""
         folder = self.folder
-        packed = encode_block(bytes(self.pending), folder.method == 'mszip')
+        packed = folder.code(bytes(self.pending))
         if len(packed) + PACKING_SLACK <= room:
             self._write_block(packed, touching)
             return
@@ -429,7 +596,7 @@ class Packer:
         if not moving:
             return
         del folder.files[len(folder.files) - len(moving):]
-        fresh = Folder(folder.method)
+        fresh = self._new_folder()
         fresh.fed = folder.fed - cut
         folder.fed = cut
         for entry in moving:
@@ -443,6 +610,7 @@ class Packer:
         if split == 0:
             self.folder = fresh
             self.pending = bytearray(rest)
+            self._done_with(folder)
         else:
             self.after_tail = (fresh, rest)
 
@@ -461,7 +629,7 @@ class Packer:
         indexes = {}
         for i, (_, offset, blocks, folder) in enumerate(volume.pieces):
             indexes[id(folder)] = i
-            folders += struct.pack('<IHH', head_size + offset, blocks, METHODS[folder.method])
+            folders += struct.pack('<IHH', head_size + offset, blocks, method_code(folder.method))
         table = bytearray()
         for entry in volume.files:
             starts_here = entry.first_volume is volume
@@ -487,9 +655,6 @@ class Packer:
         self.volumes_written += 1
 
 
-METHODS = {'none': 0, 'mszip': 1}
-
-
 def build(files, args):
     """One cabinet of `files` ((name, path) pairs), as bytes: the volume
     `args.index` of a hand-made set when `args.prev` or `args.next` name its
@@ -501,11 +666,14 @@ def build(files, args):
     def write_volume(volume, head):
         written.append(head + store.getvalue())
 
-    packer = Packer('mszip' if args.mszip else 'none', args.set_id, None, lambda n: '', lambda n: store,
+    packer = Packer(args.method, args.set_id, None, lambda n: '', lambda n: store,
                     write_volume, index=args.index, previous=args.prev, next_name=args.next)
-    for name, path in files:
-        packer.add(Entry(name, path, args))
-    packer.finish()
+    try:
+        for name, path in files:
+            packer.add(Entry(name, path, args))
+        packer.finish()
+    finally:
+        packer.abandon()
     return written[0]
 
 
@@ -595,6 +763,7 @@ def pack_set(files, method, set_id, size, first_path, name_of, args, first_name=
             packer.add(Entry(entry_name, path, args))
         packer.finish()
     except BaseException:
+        packer.abandon()
         for number in stores:
             stores[number].close()
         for target in begun:
@@ -607,12 +776,14 @@ def pack_set(files, method, set_id, size, first_path, name_of, args, first_name=
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
-    parser.add_argument('output')
-    parser.add_argument('root')
+    parser.add_argument('output', nargs='?')
+    parser.add_argument('root', nargs='?')
     parser.add_argument('files', nargs='*')
     parser.add_argument('--add', type=pair, action='append', default=[])
     parser.add_argument('--attrib', type=pair, action='append', default=[])
+    parser.add_argument('--compress')
     parser.add_argument('--mszip', action='store_true')
+    parser.add_argument('--build-encoder', metavar='PATH', help=argparse.SUPPRESS)
     parser.add_argument('--set-id', type=lambda s: int(s, 0), default=0x3D7B)
     parser.add_argument('--index', type=lambda s: int(s, 0), default=0)
     parser.add_argument('--prev')
@@ -621,6 +792,19 @@ def main(argv):
     parser.add_argument('--volume-names')
     parser.add_argument('--source-times', action='store_true')
     args = parser.parse_args(argv[1:])
+    try:
+        if args.build_encoder:
+            build_encoder(args.build_encoder)
+            return 0
+        if args.output is None or args.root is None:
+            raise ValueError('usage: mkcab.py [options] OUTPUT.cab ROOT [FILE ...]')
+        if args.compress is not None and args.mszip:
+            raise ValueError('--mszip and --compress: one of them')
+        args.method = compression(args.compress) if args.compress is not None else (
+            'mszip' if args.mszip else 'none')
+    except ValueError as refused:
+        print('mkcab: %s' % refused, file=sys.stderr)
+        return 1
     epoch = os.environ.get('SOURCE_DATE_EPOCH', '')
     args.latest = int(epoch) if args.source_times and epoch.isdigit() else None
     args.attribs = {name.replace('/', '\\'): int(bits, 0) for name, bits in args.attrib}
@@ -633,11 +817,12 @@ def main(argv):
         names.sort()
     files = [(n.replace(os.sep, '\\'), os.path.join(args.root, n)) for n in names]
     files += [(n.replace('/', '\\'), p) for n, p in args.add]
-    if args.volume_size is None:
-        with open(args.output, 'wb') as f:
-            f.write(build(files, args))
-        return 0
     try:
+        if args.volume_size is None:
+            data = build(files, args)
+            with open(args.output, 'wb') as f:
+                f.write(data)
+            return 0
         size = volume_size(args.volume_size)
         if size < MIN_VOLUME_SIZE:
             raise ValueError('volumes of %d bytes cannot hold their headers and a data block (at least %d)'
@@ -645,7 +830,7 @@ def main(argv):
         stem, extension = os.path.splitext(args.output)
         pattern = args.volume_names or os.path.basename(stem) + '-{}' + extension
         folder = os.path.dirname(os.path.abspath(args.output))
-        pack_set(files, 'mszip' if args.mszip else 'none', args.set_id, size, args.output,
+        pack_set(files, args.method, args.set_id, size, args.output,
                  lambda n: os.path.join(folder, pattern.format(n)), args)
     except (ValueError, OSError) as refused:
         print('mkcab: %s' % refused, file=sys.stderr)

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes a small product for the end-to-end runs of a set of volumes: a
-few MB of files that MSZIP barely shrinks (so that they fill volumes), a
+few MB of files that do not compress (so that they fill volumes), a
 text file, and the second stage given. The same bytes on every run.
 
 Usage: make_product.py OUTPUT_DIR MERVOLT.EXE

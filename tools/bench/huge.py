@@ -89,12 +89,7 @@ def main():
     parser.add_argument('--runs', type=int, default=2)
     parser.add_argument('--fs', default='auto')
     opts = parser.parse_args()
-    cpus = run.pin('1')
-    if not os.environ.get('DISPLAY') and not os.environ.get('BENCH_INSIDE_XVFB'):
-        os.environ['BENCH_INSIDE_XVFB'] = '1'
-        os.execvp('xvfb-run', ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', sys.executable] + sys.argv)
-    os.environ.setdefault('WINEPREFIX', os.path.join(run.BENCH, 'wine'))
-    os.environ['WINE_GRAPHICS'] = 'x11-unmanaged'
+    cpus = run.under_xvfb('1')
     sizes = [int(s) for s in opts.sizes.split(',')]
     # The build alone, to tell packing from it: an installer around a tiny
     # cabinet.
@@ -106,11 +101,7 @@ def main():
                     os.path.join(HUGE, 'tiny.exe'), '--arch', 'x86_64'], check=True, stdout=subprocess.DEVNULL)
     build_seconds = time.time() - started
     sets = {size: pack(size) for size in sizes}
-    subprocess.run(['wineserver', '-k'], capture_output=True, timeout=30)
-    subprocess.run(['wineserver', '-p'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=30)
-    subprocess.run([run.WINE_RUN, 'cmd', '/c', 'exit'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=120)
+    run.warm_prefix()
     where = run.temp_file_system(opts.fs, size=(3 * max(sizes) + 4) << 30)
     lines = ['| product | volumes, set | pack and build | pack, per GiB | (a) install | (a) per GiB | '
              '(b) FDICopy | (a)/(b) |',

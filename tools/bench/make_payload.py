@@ -1,9 +1,15 @@
 #!/usr/bin/env python3
 """Writes the benchmark's product files: about 40 MB in three levels of
-folders, a few large binaries (partly compressible), a few hundred small
-text files and about a hundred images, the same bytes on every run. With
---many: 5,000 small text files (0.5 to 4 KB) in 50 folders, where the cost
-per file outweighs the cost per byte.
+folders, fourteen program libraries of two architectures, a few hundred
+small text files and about a hundred images, the same bytes on every run.
+With --many: 5,000 small text files (0.5 to 4 KB) in 50 folders, where the
+cost per file outweighs the cost per byte.
+
+The libraries are real code, so that a compressor is measured on what
+vendors ship: x86-64 DLLs of Wine and i686 DLLs of the MinGW-w64 compiler,
+from the Debian packages tools/install-deps installs, stripped of their
+debug sections as a shipped product would be (the same bytes as long as
+those packages are).
 
 Usage: make_payload.py [--many] OUTPUT_DIR
 """
@@ -11,6 +17,7 @@ Usage: make_payload.py [--many] OUTPUT_DIR
 import os
 import random
 import struct
+import subprocess
 import sys
 
 WORDS = ('instalacja plik katalog program dane wersja system okno przycisk tekst obraz '
@@ -18,18 +25,23 @@ WORDS = ('instalacja plik katalog program dane wersja system okno przycisk tekst
          'użytkownik produkt biblioteka moduł konfiguracja raport błąd sukces').split()
 
 
-def binary(rng, size):
-    """Code-like data: incompressible stretches between repetitive tables."""
-    out = bytearray()
-    while len(out) < size:
-        if rng.random() < 0.1:
-            out += rng.randbytes(rng.randint(2048, 16384))
-        else:
-            base = rng.randint(0, 1 << 20)
-            step = rng.randint(1, 64)
-            count = rng.randint(512, 4096)
-            out += b''.join(struct.pack('<I', base + step * i) for i in range(count))
-    return bytes(out[:size])
+# (strip tool, folder, DLLs): 16.7 MB of x86-64 code, 5.9 MB of i686.
+LIBRARIES = (
+    ('x86_64-w64-mingw32-strip', '/usr/lib/x86_64-linux-gnu/wine/x86_64-windows',
+     ('kernelbase', 'wined3d', 'msxml3', 'mshtml', 'user32', 'windowscodecs', 'comctl32', 'msi', 'ole32')),
+    ('i686-w64-mingw32-strip', '/usr/lib/gcc/i686-w64-mingw32/12-posix',
+     ('libgfortran-5', 'libstdc++-6', 'libquadmath-0', 'libgomp-1', 'libgcc_s_dw2-1')),
+)
+
+
+def libraries(out):
+    os.makedirs(os.path.join(out, 'bin'), exist_ok=True)
+    for strip, folder, names in LIBRARIES:
+        for name in names:
+            source = os.path.join(folder, name + '.dll')
+            if not os.path.exists(source):
+                raise SystemExit('make_payload.py: %s is missing (run tools/install-deps)' % source)
+            subprocess.run([strip, '-o', os.path.join(out, 'bin', name + '.dll'), source], check=True)
 
 
 def text(rng, size):
@@ -78,8 +90,7 @@ def main(argv):
         for i in range(5000):
             write(os.path.join(out, 'teczka%02d' % (i % 50), 'notka%04d.txt' % i), text(rng, rng.randint(500, 4000)))
         return 0
-    for i, size in enumerate((9 << 20, 7 << 20, 5 << 20, 3 << 20)):
-        write(os.path.join(out, 'bin', 'modul%d.dll' % i), binary(rng, size))
+    libraries(out)
     for i in range(300):
         level = ('dane', 'dane\\teksty', 'dane\\teksty\\stare')[i % 3].replace('\\', os.sep)
         write(os.path.join(out, level, 'plik%03d.txt' % i), text(rng, rng.randint(4000, 36000)))

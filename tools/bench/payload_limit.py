@@ -125,8 +125,8 @@ def main():
     prefixes = '/tmp/wine-limit'
     job = ('set -e; export WINE=/usr/lib/wine/wine WINEARCH=win64 WINE_PREFIX_SEED=%s/prefix-wow64.tar '
            'LC_ALL=pl_PL.UTF-8 WINDRIVER_PATIENCE=10 WINEPREFIX=%s/x11 WINE_GRAPHICS=x11; '
-           '%s/tools/wine-prefix %s/x11 x11; %s %s --inside %s %s'
-           % (cache, prefixes, ROOT, prefixes, sys.executable, os.path.abspath(__file__), results,
+           '%s/tools/wine-prefix %s/x11 x11; python3 %s --inside %s %s'
+           % (cache, prefixes, ROOT, prefixes, os.path.abspath(__file__), results,
               ' '.join(installers)))
     env = dict(os.environ, VM_MEMORY=os.environ.get('VM_MEMORY', '14000'))
     subprocess.run([os.path.join(ROOT, 'tools', 'vm', 'run'), BUILD, 'bash', '-c', job], env=env)

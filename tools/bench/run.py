@@ -60,9 +60,15 @@ PAYLOADS = {'large': ('payload', 'bench.cab', 'medium', []),
             'many': ('payload-many', 'many.cab', 'medium-many', ['--many'])}
 
 
-def prepare(kind='large'):
+def prepare(kind='large', method='mszip'):
+    """The payload's files, its cabinet compressed by `method` (as mkcab's
+    --compress takes it) and an installer around it, each made when stale."""
     os.makedirs(BENCH, exist_ok=True)
     folder, cab_name, exe_folder, generator_options = PAYLOADS[kind]
+    if method != 'mszip':
+        tag = method.replace(':', '')
+        cab_name = cab_name.replace('.cab', '-%s.cab' % tag)
+        exe_folder += '-' + tag
     payload = os.path.join(BENCH, folder)
     generator = os.path.join(HERE, 'make_payload.py')
     if not newer(payload, generator):
@@ -72,8 +78,9 @@ def prepare(kind='large'):
     # The second stage is one that only stamps its start (stage.cpp): the
     # tests' stand-in would add its own libraries' loading to (a).
     stage = os.path.join(X64, 'bench_stage.exe')
-    if not newer(cab, payload, stage, os.path.join(ROOT, 'tools', 'mkcab.py')):
-        subprocess.run([sys.executable, os.path.join(ROOT, 'tools', 'mkcab.py'), '--mszip',
+    encoder = [os.path.join(BUILD, 'host', 'lzxpack')] if method.startswith('lzx') else []
+    if not newer(cab, payload, stage, os.path.join(ROOT, 'tools', 'mkcab.py'), *encoder):
+        subprocess.run([sys.executable, os.path.join(ROOT, 'tools', 'mkcab.py'), '--compress', method,
                         '--add', 'MERVOLT.EXE=' + stage, cab, payload], check=True)
     exe = os.path.join(BENCH, exe_folder, 'instalator.exe')
     os.makedirs(os.path.dirname(exe), exist_ok=True)
@@ -95,6 +102,34 @@ def prepare(kind='large'):
     size = sum(os.path.getsize(os.path.join(top, f)) for top, _, files in os.walk(payload) for f in files)
     count = sum(len(files) for _, _, files in os.walk(payload))
     return cab, exe, baseline, size, count
+
+
+def under_xvfb(cpus):
+    """Pins this script to `cpus` (pin()), runs it again inside Xvfb when
+    there is no display, and gives it the benchmark's prefix; returns what
+    pin() says of the CPUs."""
+    # Before the X server starts, so that it runs where the rest does.
+    described = pin(cpus)
+    if not os.environ.get('DISPLAY') and not os.environ.get('BENCH_INSIDE_XVFB'):
+        os.environ['BENCH_INSIDE_XVFB'] = '1'
+        os.execvp('xvfb-run', ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', sys.executable] + sys.argv)
+    # A prefix of its own whose windows are unmanaged: without a window
+    # manager Wine would wait two seconds for one when the dialog hides.
+    os.environ.setdefault('WINEPREFIX', os.path.join(BENCH, 'wine'))
+    os.environ['WINE_GRAPHICS'] = 'x11-unmanaged'
+    return described
+
+
+def warm_prefix():
+    """Starts the prefix's server and services to stay up for the whole
+    benchmark, so that no run pays for (or is slowed by) their start.
+    (Debian's wrapper starts every server with no persistence: each run
+    would otherwise start the server and the prefix's services anew.)"""
+    subprocess.run(['wineserver', '-k'], capture_output=True, timeout=30)
+    subprocess.run(['wineserver', '-p'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=30)
+    subprocess.run([WINE_RUN, 'cmd', '/c', 'exit'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=120)
 
 
 def pin(cpus):
@@ -254,28 +289,14 @@ def main():
     parser.add_argument('--payload', default='large', choices=sorted(PAYLOADS),
                         help='large (the default: 404 files, 43 MB) or many (5,000 small files)')
     parser.add_argument('--fs', default='auto', help='where %%TEMP%% is: journal, disk or auto (default)')
+    parser.add_argument('--compress', default='mszip', help='the cabinet\'s compression (default mszip)')
     opts = parser.parse_args()
-    # Before the X server starts, so that it runs where the rest does.
-    cpus = pin(opts.cpus)
-    if not os.environ.get('DISPLAY') and not os.environ.get('BENCH_INSIDE_XVFB'):
-        os.environ['BENCH_INSIDE_XVFB'] = '1'
-        os.execvp('xvfb-run', ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', sys.executable] + sys.argv)
-    # A prefix of its own whose windows are unmanaged: without a window
-    # manager Wine would wait two seconds for one when the dialog hides.
-    os.environ.setdefault('WINEPREFIX', os.path.join(BENCH, 'wine'))
-    os.environ['WINE_GRAPHICS'] = 'x11-unmanaged'
-    cab, exe, baseline, payload_size, payload_files = prepare(opts.payload)
-    suffix = '' if opts.payload == 'large' else '-' + opts.payload
+    cpus = under_xvfb(opts.cpus)
+    cab, exe, baseline, payload_size, payload_files = prepare(opts.payload, opts.compress)
+    suffix = ('' if opts.payload == 'large' else '-' + opts.payload) + \
+        ('' if opts.compress == 'mszip' else '-' + opts.compress.replace(':', ''))
     cab_size = os.path.getsize(cab)
-    # The prefix's server and services stay up for the whole benchmark, so
-    # that no run pays for (or is slowed by) their start.
-    # (Debian's wrapper starts every server with no persistence: each run
-    # would otherwise start the server and the prefix's services anew.)
-    subprocess.run(['wineserver', '-k'], capture_output=True, timeout=30)
-    subprocess.run(['wineserver', '-p'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=30)
-    subprocess.run([WINE_RUN, 'cmd', '/c', 'exit'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=120)
+    warm_prefix()
     where = temp_file_system(opts.fs)
     time.sleep(2)
 
@@ -306,8 +327,8 @@ def main():
     a, b = median(starts), median(floors)
     fixed = median([r[0] for r in baseline_runs])
     lines = []
-    lines.append('payload: %d files, %.1f MB, in a cabinet of %.1f MB (MSZIP); %d runs each, medians; on %s; %s'
-                 % (payload_files, payload_size / 1e6, cab_size / 1e6, opts.runs, cpus, where))
+    lines.append('payload: %d files, %.1f MB, in a cabinet of %.1f MB (%s); %d runs each, medians; on %s; %s'
+                 % (payload_files, payload_size / 1e6, cab_size / 1e6, opts.compress, opts.runs, cpus, where))
     lines.append('')
     lines.append('| measure | ms |')
     lines.append('|---|---:|')

@@ -1,0 +1,175 @@
+#!/usr/bin/env python3
+"""Cabinets the LZX encoder writes, unpacked by three families of decoders:
+the platform's library under Wine (extrac32), cabextract (libmspack) and
+bsdtar (libarchive); each must give back every file byte for byte. The
+cases cover each window size, text, x86 and x86-64 code (the call
+translation at work), data that does not compress, zeros, single bytes,
+folders ending at and around a frame and a window, a window that wraps,
+many small files, and past 1 GiB: a file that long, which goes into a
+folder without the translation, and (the cap on translating folders
+lifted) a translating folder that long, where the platform's library and
+libmspack stop undoing the translation and libarchive goes on, so bsdtar is
+left out there. The code lengths the encoder builds are checked first
+(huffman_check.cpp).
+
+Usage: roundtrip.py WORK_DIR X86_CODE X86_64_CODE [CASE...]   (WINEPREFIX: a prefix)
+"""
+
+import hashlib
+import os
+import random
+import shutil
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
+FRAME = 32768
+GIB = 1 << 30
+WORDS = ('int char return static const void struct include define if else for while break '
+         'instalacja plik katalog program dane wersja okno przycisk').split()
+
+
+def text(rng, size):
+    lines = []
+    length = 0
+    while length < size:
+        line = ' '.join(rng.choice(WORDS) for _ in range(rng.randint(2, 12))) + ';\r\n'
+        lines.append(line)
+        length += len(line)
+    return ''.join(lines).encode('ascii')[:size]
+
+
+def with_calls_at_frame_ends(rng, size):
+    """Text with E8 bytes and call-like operands in the last bytes of every
+    frame, which decoders leave alone."""
+    data = bytearray(text(rng, size))
+    for end in range(FRAME, size + FRAME, FRAME):
+        end = min(end, size)
+        for at in range(max(0, end - 16), end, 3):
+            data[at] = 0xE8
+    return bytes(data)
+
+
+def calls_around_the_first_gib(path):
+    """A sparse file of 1 GiB and 64 KiB: zeros, and x86 calls with small
+    operands in the 64 KiB on either side of 1 GiB."""
+    rng = random.Random(7)
+    code = bytearray()
+    while len(code) < 128 << 10:
+        code += b'\xe8' + rng.randint(-4000, 4000).to_bytes(4, 'little', signed=True) + b'\x90\x55'
+    with open(path, 'wb') as f:
+        f.truncate(GIB + (64 << 10))
+        f.seek(GIB - (64 << 10))
+        f.write(code[:128 << 10])
+
+
+def cases(x86, x86_64):
+    """(name, window bits, {file name: bytes or a writer of the file})."""
+    rng = random.Random(2027)
+    repeated = rng.randbytes(1536 << 10)
+    many = {'pliki\\%04d.txt' % i: text(rng, rng.randint(0, 2048)) for i in range(1500)}
+    edges = [('frame-%d' % size, 15, {'f.bin': with_calls_at_frame_ends(rng, size)})
+             for size in (FRAME - 1, FRAME, FRAME + 1)]
+    edges += [('window-%d' % size, 21, {'w.bin': with_calls_at_frame_ends(rng, size)})
+              for size in (2 * 1024 * 1024 - 1, 2 * 1024 * 1024, 2 * 1024 * 1024 + 1)]
+    return [
+        ('text', 21, {'a.txt': text(rng, 600000), 'b.txt': text(rng, 50000)}),
+        ('x86', 16, {'x86.exe': open(x86, 'rb').read()}),
+        ('x86-64', 21, {'x64.exe': open(x86_64, 'rb').read()}),
+        ('random', 15, {'r.bin': rng.randbytes(300000), 's.txt': text(rng, 40000)}),
+        ('zeros', 17, {'z.bin': bytes(3 << 20)}),
+        ('single-bytes', 19, {'%d.bin' % b: bytes([b]) for b in (0, 0xE8, 0x41, 0xFF)}),
+        ('wrapping', 21, {'a.bin': repeated, 'b.bin': repeated}),
+        ('many-files', 20, many),
+        ('past-1-gib', 18, {'duzy.bin': calls_around_the_first_gib}),
+        ('translated-past-1-gib', 18, {'duzy.bin': calls_around_the_first_gib}),
+    ] + edges
+
+
+def digest(path):
+    h = hashlib.sha256()
+    with open(path, 'rb') as f:
+        for chunk in iter(lambda: f.read(1 << 20), b''):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+def decoders(cab, out):
+    """Each decoder's command that unpacks `cab` into `out`."""
+    windows = lambda path: 'Z:' + path.replace('/', '\\')  # noqa: E731
+    return [
+        ('extrac32', [os.path.join(ROOT, 'tools', 'wine-run'), 'extrac32', '/Y', '/E', '/L', windows(out),
+                      windows(cab)]),
+        ('cabextract', ['cabextract', '-q', '-d', out, cab]),
+        ('bsdtar', ['bsdtar', '-xf', cab, '-C', out]),
+    ]
+
+
+def run_case(work, name, bits, files):
+    source = os.path.join(work, name, 'files')
+    os.makedirs(source)
+    expected = {}
+    for stored, content in files.items():
+        path = os.path.join(source, *stored.split('\\'))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if callable(content):
+            content(path)
+        else:
+            with open(path, 'wb') as f:
+                f.write(content)
+        expected[stored.replace('\\', '/')] = digest(path)
+    cab = os.path.join(work, name, 'packed.cab')
+    lifted = name.startswith('translated-')
+    subprocess.run([sys.executable, '-c', 'import sys; sys.path.insert(0, sys.argv[1]); import mkcab; '
+                    'mkcab.TRANSLATED_FOLDER_BYTES = None if sys.argv[2] == "lifted" else '
+                    'mkcab.TRANSLATED_FOLDER_BYTES; sys.exit(mkcab.main(sys.argv[2:]))',
+                    os.path.join(ROOT, 'tools'), 'lifted' if lifted else 'mkcab', '--compress', 'lzx:%d' % bits,
+                    cab, source], check=True)
+    failures = []
+    out = os.path.join(work, name, 'out')
+    for decoder, command in decoders(cab, out):
+        if lifted and decoder == 'bsdtar':
+            continue
+        os.makedirs(out)
+        done = subprocess.run(command, capture_output=True, text=True)
+        got = {}
+        for top, _, found in os.walk(out):
+            for f in found:
+                got[os.path.relpath(os.path.join(top, f), out).replace(os.sep, '/')] = digest(os.path.join(top, f))
+        if done.returncode != 0 or got != expected:
+            wrong = sorted(set(expected.items()) ^ set(got.items()))
+            failures.append('%s: exit %d, %d files wrong (%s) %s'
+                            % (decoder, done.returncode, len(wrong), ', '.join(p for p, _ in wrong[:3]),
+                               (done.stderr or done.stdout).strip()[-200:]))
+        shutil.rmtree(out)
+    packed = os.path.getsize(cab)
+    size = sum(os.path.getsize(os.path.join(top, f)) for top, _, fs in os.walk(source) for f in fs)
+    shutil.rmtree(os.path.join(work, name))
+    return failures, size, packed
+
+
+def main(argv):
+    work, x86, x86_64 = argv[1:4]
+    only = argv[4:]
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    check = os.path.join(work, 'huffman_check')
+    subprocess.run([os.environ.get('CXX', 'c++'), '-O1', '-std=c++17', '-I', ROOT, '-o', check,
+                    os.path.join(HERE, 'huffman_check.cpp'), os.path.join(ROOT, 'tools', 'lzx', 'huffman.cpp')],
+                   check=True)
+    status = 0 if subprocess.run([check]).returncode == 0 else 1
+    for name, bits, files in cases(x86, x86_64):
+        if only and name not in only:
+            continue
+        failures, size, packed = run_case(work, name, bits, files)
+        print('%-14s lzx:%d %11d -> %9d bytes  %s' % (name, bits, size, packed, 'ok' if not failures else 'FAIL'),
+              flush=True)
+        for failure in failures:
+            print('  ' + failure)
+            status = 1
+    return status
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv))

@@ -1,0 +1,109 @@
+// lzxpack: codes one cabinet folder with LZX, for tools/mkcab.py.
+//
+//   lzxpack [--window BITS] [--translation SIZE]
+//
+// Reads the folder's bytes on standard input and, as soon as a frame's
+// 32,768 bytes (at the end, the rest) have come, writes the frame coded as
+// one data block: its coded size and its size as two 32-bit little-endian
+// numbers, then the coded bytes. A caller may so write a frame and read its
+// block before writing the next. An empty folder gives one empty frame.
+// BITS is 15 to 21 (default 21); SIZE is the x86 call translation's size, 0
+// for none (default 12,000,000). Exit status 0, or 1 with one line on
+// standard error.
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "format.h"
+#include "frame_writer.h"
+
+namespace {
+
+// Reads up to `size` bytes, fewer only at the end of the input.
+bool ReadFully(uint8_t* data, uint32_t size, uint32_t* got) {
+  *got = 0;
+  while (*got < size) {
+    ssize_t n = read(0, data + *got, size - *got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    *got += static_cast<uint32_t>(n);
+  }
+  return true;
+}
+
+bool WriteFully(const uint8_t* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(1, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool WriteRecord(const std::vector<uint8_t>& coded, uint32_t size) {
+  uint8_t head[8];
+  uint32_t values[2] = {static_cast<uint32_t>(coded.size()), size};
+  for (int v = 0; v < 2; ++v) {
+    for (int b = 0; b < 4; ++b) head[4 * v + b] = static_cast<uint8_t>(values[v] >> (8 * b));
+  }
+  return WriteFully(head, sizeof head) && WriteFully(coded.data(), coded.size());
+}
+
+bool ParseNumber(const char* text, unsigned long max, unsigned long* value) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long parsed = strtoul(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || parsed > max) return false;
+  *value = parsed;
+  return true;
+}
+
+int Fail(const std::string& message) {
+  fprintf(stderr, "lzxpack: %s\n", message.c_str());
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  unsigned long windowBits = lzx::kMaxWindowBits;
+  unsigned long translation = lzx::kDefaultTranslationSize;
+  for (int i = 1; i < argc; ++i) {
+    bool hasValue = i + 1 < argc;
+    if (strcmp(argv[i], "--window") == 0 && hasValue) {
+      if (!ParseNumber(argv[++i], lzx::kMaxWindowBits, &windowBits) || windowBits < lzx::kMinWindowBits) {
+        return Fail(std::string("--window: 15 to 21, not ") + argv[i]);
+      }
+    } else if (strcmp(argv[i], "--translation") == 0 && hasValue) {
+      if (!ParseNumber(argv[++i], 0x7FFFFFFF, &translation)) {
+        return Fail(std::string("--translation: a size in bytes, not ") + argv[i]);
+      }
+    } else {
+      return Fail(std::string("unknown argument ") + argv[i] + " (usage: lzxpack [--window BITS] [--translation SIZE])");
+    }
+  }
+
+  static lzx::FrameWriter writer;
+  lzx::FrameWriterInit(&writer, static_cast<int>(windowBits), static_cast<uint32_t>(translation));
+  std::vector<uint8_t> frame(lzx::kFrameSize);
+  std::vector<uint8_t> coded;
+  std::string error;
+  for (;;) {
+    uint32_t got = 0;
+    if (!ReadFully(frame.data(), lzx::kFrameSize, &got)) return Fail(std::string("reading: ") + strerror(errno));
+    if (got == 0 && writer.frames != 0) break;
+    if (!lzx::FrameWriterCode(&writer, frame.data(), got, &coded, &error)) return Fail(error);
+    if (!WriteRecord(coded, got)) return Fail(std::string("writing: ") + strerror(errno));
+    if (got < lzx::kFrameSize) break;
+  }
+  return 0;
+}

@@ -1,0 +1,76 @@
+// Hash chains: the latest position for each hash of a 3-byte prefix, and for
+// each position the one before it with the same hash.
+
+#include "match_finder.h"
+
+namespace lzx {
+
+namespace {
+
+constexpr int kHashBits = 17;
+
+inline uint32_t Hash(const uint8_t* p) {
+  uint32_t prefix = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                    static_cast<uint32_t>(p[2]) << 16;
+  return (prefix * 2654435761u) >> (32 - kHashBits);
+}
+
+inline void Insert(MatchFinder* finder, const uint8_t* data, uint32_t origin, uint32_t pos) {
+  uint32_t& slot = finder->head[Hash(data + (pos - origin))];
+  finder->prev[pos & finder->chainMask] = slot;
+  slot = pos + 1;
+}
+
+}  // namespace
+
+void MatchFinderInit(MatchFinder* finder, int windowBits, int maxChain, uint32_t niceLength) {
+  finder->maxOffset = (1u << windowBits) - 3;
+  finder->chainMask = (1u << windowBits) - 1;
+  finder->maxChain = maxChain;
+  finder->niceLength = niceLength;
+  finder->nextToHash = 0;
+  finder->head.assign(size_t{1} << kHashBits, 0);
+  finder->prev.assign(size_t{1} << windowBits, 0);
+}
+
+void MatchFinderSkipTo(MatchFinder* finder, const uint8_t* data, uint32_t origin, uint32_t known, uint32_t end) {
+  uint32_t last = known >= 3 ? known - 2 : 0;  // Positions with a known prefix end here.
+  if (end > last) end = last;
+  for (uint32_t pos = finder->nextToHash; pos < end; ++pos) Insert(finder, data, origin, pos);
+  if (end > finder->nextToHash) finder->nextToHash = end;
+}
+
+uint32_t MatchFinderFind(MatchFinder* finder, const uint8_t* data, uint32_t origin, uint32_t known, uint32_t pos,
+                         uint32_t maxLength, uint32_t* offset) {
+  MatchFinderSkipTo(finder, data, origin, known, pos);
+  if (maxLength < 3 || pos + 3 > known) {
+    MatchFinderSkipTo(finder, data, origin, known, pos + 1);
+    return 0;
+  }
+  const uint8_t* here = data + (pos - origin);
+  uint32_t best = 2;  // Only longer matches count.
+  uint32_t bestOffset = 0;
+  uint32_t candidate = finder->head[Hash(here)];
+  for (int left = finder->maxChain; candidate != 0 && left > 0; --left) {
+    uint32_t start = candidate - 1;
+    uint32_t distance = pos - start;
+    if (distance > finder->maxOffset) break;
+    const uint8_t* there = data + (start - origin);
+    if (there[best] == here[best] && there[0] == here[0] && there[1] == here[1]) {
+      uint32_t length = 2;
+      while (length < maxLength && there[length] == here[length]) ++length;
+      if (length > best) {
+        best = length;
+        bestOffset = distance;
+        if (length >= finder->niceLength || length == maxLength) break;
+      }
+    }
+    candidate = finder->prev[start & finder->chainMask];
+  }
+  MatchFinderSkipTo(finder, data, origin, known, pos + 1);
+  if (bestOffset == 0) return 0;
+  *offset = bestOffset;
+  return best;
+}
+
+}  // namespace lzx
