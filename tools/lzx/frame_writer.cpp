@@ -172,7 +172,9 @@ bool FrameWriterCode(FrameWriter* writer, const uint8_t* data, uint32_t size, st
     const uint32_t start = writer->position;
     RepeatedOffsets before = writer->repeated;
     writer->items.clear();
-    ParseFrame(&writer->finder, writer->buffer.data(), writer->origin, start, start + size, &writer->repeated,
+    SymbolCosts costs;
+    EstimateCosts(writer->trees.main, writer->trees.length, writer->mainSymbols, &costs);
+    ParseFrame(&writer->finder, costs, writer->buffer.data(), writer->origin, start, start + size, &writer->repeated,
                &writer->items);
     if (!CodeBlocks(writer, &bits, frame, size, before, error)) return false;
   }

@@ -40,8 +40,8 @@ void MatchFinderSkipTo(MatchFinder* finder, const uint8_t* data, uint32_t origin
   if (end > finder->nextToHash) finder->nextToHash = end;
 }
 
-uint32_t MatchFinderFind(MatchFinder* finder, const uint8_t* data, uint32_t origin, uint32_t known, uint32_t pos,
-                         uint32_t maxLength, uint32_t* offset) {
+int MatchFinderFind(MatchFinder* finder, const uint8_t* data, uint32_t origin, uint32_t known, uint32_t pos,
+                    uint32_t maxLength, Match* matches) {
   MatchFinderSkipTo(finder, data, origin, known, pos);
   if (maxLength < 3 || pos + 3 > known) {
     MatchFinderSkipTo(finder, data, origin, known, pos + 1);
@@ -49,7 +49,7 @@ uint32_t MatchFinderFind(MatchFinder* finder, const uint8_t* data, uint32_t orig
   }
   const uint8_t* here = data + (pos - origin);
   uint32_t best = 2;  // Only longer matches count.
-  uint32_t bestOffset = 0;
+  int count = 0;
   uint32_t candidate = finder->head[Hash(here)];
   for (int left = finder->maxChain; candidate != 0 && left > 0; --left) {
     uint32_t start = candidate - 1;
@@ -61,16 +61,17 @@ uint32_t MatchFinderFind(MatchFinder* finder, const uint8_t* data, uint32_t orig
       while (length < maxLength && there[length] == here[length]) ++length;
       if (length > best) {
         best = length;
-        bestOffset = distance;
+        // A longer match further back replaces the last one kept when the
+        // list is full: the longest always stays.
+        if (count == kMaxMatches) --count;
+        matches[count++] = Match{length, distance};
         if (length >= finder->niceLength || length == maxLength) break;
       }
     }
     candidate = finder->prev[start & finder->chainMask];
   }
   MatchFinderSkipTo(finder, data, origin, known, pos + 1);
-  if (bestOffset == 0) return 0;
-  *offset = bestOffset;
-  return best;
+  return count;
 }
 
 }  // namespace lzx

@@ -32,11 +32,21 @@ struct MatchFinder {
 // Prepares `finder` for a folder coded with a window of 2^`windowBits`.
 void MatchFinderInit(MatchFinder* finder, int windowBits, int maxChain, uint32_t niceLength);
 
-// The longest match of at least 3 bytes for folder position `pos`, no
-// longer than `maxLength`: returns its length (0 when none) and sets
-// `offset`. Hashes every position up to `pos` first, `pos` included.
-uint32_t MatchFinderFind(MatchFinder* finder, const uint8_t* data, uint32_t origin, uint32_t known, uint32_t pos,
-                         uint32_t maxLength, uint32_t* offset);
+// One earlier occurrence: `length` bytes at `offset` bytes back.
+struct Match {
+  uint32_t length;
+  uint32_t offset;
+};
+
+constexpr int kMaxMatches = 16;
+
+// The matches of at least 3 bytes for folder position `pos`, no longer than
+// `maxLength`: for each length found, the nearest occurrence, in order of
+// growing length (the last is the longest). Returns how many it wrote to
+// `matches` (at most kMaxMatches). Hashes every position up to `pos` first,
+// `pos` included.
+int MatchFinderFind(MatchFinder* finder, const uint8_t* data, uint32_t origin, uint32_t known, uint32_t pos,
+                    uint32_t maxLength, Match* matches);
 
 // Hashes every position before `end` whose prefix is known.
 void MatchFinderSkipTo(MatchFinder* finder, const uint8_t* data, uint32_t origin, uint32_t known, uint32_t end);

@@ -10,11 +10,13 @@ namespace lzx {
 
 namespace {
 
-// Rough costs in bits, good enough to rank choices before the block's trees
-// are known.
-constexpr int kLiteralBits = 8;
+// Guesses in bits where the trees tell nothing: a folder's first block, and
+// symbols the block before did not use.
+constexpr int kLiteralBits = 7;
 constexpr int kMatchSymbolBits = 9;
-constexpr int kLongLengthBits = 5;   // The length tree's symbol, for matches of 9 or more.
+constexpr int kLongLengthBits = 5;
+constexpr int kUnusedMainBits = 12;
+constexpr int kUnusedLengthBits = 9;
 
 struct Choice {
   uint32_t length = 0;   // 0: a literal.
@@ -23,10 +25,19 @@ struct Choice {
   int saving = 0;        // Bits saved over literals.
 };
 
-int Saving(uint32_t length, int repeat, uint32_t offset) {
-  int cost = kMatchSymbolBits + (length >= 9 ? kLongLengthBits : 0);
-  if (repeat < 0) cost += kExtraBits[PositionSlot(offset + 2)];
-  return static_cast<int>(length) * kLiteralBits - cost;
+// What a match costs: its main symbol, its length symbol and, for a new
+// offset, its slot's extra bits.
+int MatchBits(const SymbolCosts& costs, uint32_t length, int repeat, uint32_t offset) {
+  int slot = repeat >= 0 ? repeat : PositionSlot(offset + 2);
+  uint32_t header = length - kMinMatch;
+  int bits = 0;
+  if (header >= kPrimaryLengths) {
+    bits += costs.length[header - kPrimaryLengths];
+    header = kPrimaryLengths;
+  }
+  bits += costs.main[kLiterals + slot * 8 + static_cast<int>(header)];
+  if (repeat < 0) bits += kExtraBits[slot];
+  return bits;
 }
 
 uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t limit) {
@@ -35,37 +46,50 @@ uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t limit) {
   return length;
 }
 
-Choice Best(MatchFinder* finder, const uint8_t* data, uint32_t origin, uint32_t end, uint32_t pos,
-            const RepeatedOffsets& repeated) {
+Choice Best(MatchFinder* finder, const SymbolCosts& costs, const uint8_t* data, uint32_t origin, uint32_t end,
+            uint32_t pos, const RepeatedOffsets& repeated) {
   Choice best;
   uint32_t maxLength = end - pos;
   if (maxLength > kMaxMatch) maxLength = kMaxMatch;
-  uint32_t offset = 0;
-  uint32_t length = MatchFinderFind(finder, data, origin, end, pos, maxLength, &offset);
+  Match matches[kMaxMatches];
+  int count = MatchFinderFind(finder, data, origin, end, pos, maxLength, matches);
   if (maxLength < kMinMatch) return best;
   const uint8_t* here = data + (pos - origin);
+  Match repeats[3];
+  uint32_t longest = count ? matches[count - 1].length : 0;
   for (int i = 0; i < 3; ++i) {
     uint32_t r = repeated.r[i];
+    repeats[i] = Match{0, r};
     if (r > pos || r > finder->maxOffset) continue;
-    uint32_t common = CommonLength(here, here - r, maxLength);
-    if (common < kMinMatch) continue;
-    int saving = Saving(common, i, r);
-    if (saving > best.saving) best = {common, r, i, saving};
+    repeats[i].length = CommonLength(here, here - r, maxLength);
+    if (repeats[i].length > longest) longest = repeats[i].length;
   }
-  if (length != 0) {
+  // literalBits[n]: what the first n bytes cost as literals.
+  int literalBits[kMaxMatch + 1];
+  literalBits[0] = 0;
+  for (uint32_t n = 0; n < longest; ++n) literalBits[n + 1] = literalBits[n] + costs.main[here[n]];
+  for (int i = 0; i < 3; ++i) {
+    if (repeats[i].length < kMinMatch) continue;
+    uint32_t length = repeats[i].length;
+    int saving = literalBits[length] - MatchBits(costs, length, i, repeats[i].offset);
+    if (saving > best.saving) best = {length, repeats[i].offset, i, saving};
+  }
+  // A shorter match nearer by may save more than the longest: its offset
+  // costs fewer extra bits.
+  for (int m = 0; m < count; ++m) {
     int repeat = -1;
     for (int i = 0; i < 3; ++i) {
-      if (repeated.r[i] == offset) repeat = i;
+      if (repeated.r[i] == matches[m].offset) repeat = i;
     }
-    int saving = Saving(length, repeat, offset);
-    if (saving > best.saving) best = {length, offset, repeat, saving};
+    int saving = literalBits[matches[m].length] - MatchBits(costs, matches[m].length, repeat, matches[m].offset);
+    if (saving > best.saving) best = {matches[m].length, matches[m].offset, repeat, saving};
   }
   return best;
 }
 
 Item Literal(uint8_t byte) { return Item{byte, 0, 0}; }
 
-Item Match(const Choice& choice, RepeatedOffsets* repeated) {
+Item MatchItem(const Choice& choice, RepeatedOffsets* repeated) {
   int slot;
   uint32_t extra = 0;
   uint32_t* r = repeated->r;
@@ -119,19 +143,31 @@ void ReplayOffsets(const Item* items, size_t count, RepeatedOffsets* repeated) {
   }
 }
 
-void ParseFrame(MatchFinder* finder, const uint8_t* data, uint32_t origin, uint32_t start, uint32_t end,
-                RepeatedOffsets* repeated, std::vector<Item>* items) {
+void EstimateCosts(const uint8_t* main, const uint8_t* length, int mainSymbols, SymbolCosts* costs) {
+  bool known = false;
+  for (int i = 0; i < mainSymbols; ++i) known = known || main[i] != 0;
+  for (int i = 0; i < kMaxMainSymbols; ++i) {
+    int guess = i < kLiterals ? kLiteralBits : kMatchSymbolBits;
+    costs->main[i] = static_cast<uint8_t>(!known ? guess : main[i] ? main[i] : kUnusedMainBits);
+  }
+  for (int i = 0; i < kLengthSymbols; ++i) {
+    costs->length[i] = static_cast<uint8_t>(!known ? kLongLengthBits : length[i] ? length[i] : kUnusedLengthBits);
+  }
+}
+
+void ParseFrame(MatchFinder* finder, const SymbolCosts& costs, const uint8_t* data, uint32_t origin, uint32_t start,
+                uint32_t end, RepeatedOffsets* repeated, std::vector<Item>* items) {
   uint32_t pos = start;
-  Choice current = pos < end ? Best(finder, data, origin, end, pos, *repeated) : Choice();
+  Choice current = pos < end ? Best(finder, costs, data, origin, end, pos, *repeated) : Choice();
   while (pos < end) {
     if (current.length == 0) {
       items->push_back(Literal(data[pos - origin]));
       ++pos;
-      if (pos < end) current = Best(finder, data, origin, end, pos, *repeated);
+      if (pos < end) current = Best(finder, costs, data, origin, end, pos, *repeated);
       continue;
     }
     if (current.length < finder->niceLength && pos + 1 < end) {
-      Choice next = Best(finder, data, origin, end, pos + 1, *repeated);
+      Choice next = Best(finder, costs, data, origin, end, pos + 1, *repeated);
       if (next.saving > current.saving) {
         items->push_back(Literal(data[pos - origin]));
         ++pos;
@@ -139,9 +175,9 @@ void ParseFrame(MatchFinder* finder, const uint8_t* data, uint32_t origin, uint3
         continue;
       }
     }
-    items->push_back(Match(current, repeated));
+    items->push_back(MatchItem(current, repeated));
     pos += current.length;
-    if (pos < end) current = Best(finder, data, origin, end, pos, *repeated);
+    if (pos < end) current = Best(finder, costs, data, origin, end, pos, *repeated);
   }
   MatchFinderSkipTo(finder, data, origin, end, end);
 }
