@@ -64,6 +64,8 @@ refuse --from "$work/files/sub"
 refuse --from "$work/files" --version 1.2.3
 refuse --from "$work/files" --version 1.2.3.65536
 refuse --payload "$work/files/sub/b.txt"
+for method in zip lzx:14 lzx:22 lzx: mszip:15; do refuse --from "$work/files" --compress "$method"; done
+refuse --payload "$work/any.cab" --compress lzx
 for bad in 'CON' 'sub/nul.txt' 'tail.' 'żółw日本.txt'; do
   mkdir -p "$work/bad/sub"; cp "$work/any.exe" "$work/bad/MERVOLT.EXE"; echo x > "$work/bad/$bad"
   refuse --from "$work/bad"

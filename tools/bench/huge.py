@@ -38,7 +38,7 @@ import stubsize  # noqa: E402
 HUGE = os.path.join(run.BENCH, 'huge')
 PART = 256 << 20
 TEXT = ('Produkt dostawcy: pliki programu, biblioteki i dane, instalowane z zestawu woluminów. '
-        * 64).encode('ascii')
+        * 64).encode('utf-8')
 
 
 def product(size_gib):

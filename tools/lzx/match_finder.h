@@ -25,6 +25,7 @@ struct MatchFinder {
   int maxChain = 0;          // Candidates looked at per position.
   uint32_t niceLength = 0;   // A match this long ends the search.
   uint32_t nextToHash = 0;   // The first position not yet in the chains.
+  int hashShift = 0;         // Turns a prefix's product into its chain.
   std::vector<uint32_t> head;  // Per hash: the latest position + 1 (0: none).
   std::vector<uint32_t> prev;  // Per position (modulo the window): the one before it + 1.
 };
