@@ -102,12 +102,7 @@ def main():
             a, b = (statistics.median(t) for t in times[method])
             against = statistics.median([x / y for x, y in zip(times[method][0], base)])
             lines.append('| %s | %s | %.0f | %.0f | %.2f | %.2f |' % (kind, method.upper(), a, b, a / b, against))
-    subprocess.run(['wineserver', '-k'], capture_output=True, timeout=30)
-    report = '\n'.join(lines)
-    print()
-    print(report)
-    with open(os.path.join(run.BENCH, 'results-compression.md'), 'w') as f:
-        f.write(report + '\n')
+    run.finish('\n'.join(lines), 'results-compression.md')
     return 0
 
 

@@ -121,13 +121,10 @@ def main():
         pack_only = seconds - build_seconds
         lines.append('| %d GiB | %d, %.2f GiB | %.0f s | %.1f s | %.1f s | %.1f s | %.1f s | %.2f |' % (
             size, volumes, set_bytes / (1 << 30), seconds, pack_only / size, a, a / size, b, a / b))
-    subprocess.run(['wineserver', '-k'], capture_output=True, timeout=30)
-    report = ('Products of 256 MiB files, half incompressible; volumes of the default size; %d runs each, '
-              'medians; on %s; %s. The build of an installer alone takes %.0f s of "pack and build".\n\n'
-              % (opts.runs, cpus, where, build_seconds)) + '\n'.join(lines)
-    print(report)
-    with open(os.path.join(run.BENCH, 'results-huge.md'), 'w') as f:
-        f.write(report + '\n')
+    heading = ('Products of 256 MiB files, half incompressible; volumes of the default size; %d runs each, '
+               'medians; on %s; %s. The build of an installer alone takes %.0f s of "pack and build".\n\n'
+               % (opts.runs, cpus, where, build_seconds))
+    run.finish(heading + '\n'.join(lines), 'results-huge.md')
     return 0
 
 

@@ -132,6 +132,16 @@ def warm_prefix():
                    stderr=subprocess.DEVNULL, timeout=120)
 
 
+def finish(report, name):
+    """Stops the prefix's server, prints `report` and writes it to
+    build/bench/`name`."""
+    subprocess.run(['wineserver', '-k'], capture_output=True, timeout=30)
+    print()
+    print(report)
+    with open(os.path.join(BENCH, name), 'w') as f:
+        f.write(report + '\n')
+
+
 def pin(cpus):
     """Keeps this process and all it starts on the first `cpus` CPUs ('all': no limit).
 
@@ -379,12 +389,7 @@ def main():
                  % (a - sum(v for n, v in totals.items() if n not in ('dialog shown',
                                                                    'work directory removed, library unbound')),
                     fixed, suffix, suffix))
-    subprocess.run(['wineserver', '-k'], capture_output=True, timeout=30)
-    report = '\n'.join(lines)
-    print()
-    print(report)
-    with open(os.path.join(BENCH, 'results%s.md' % suffix), 'w') as f:
-        f.write(report + '\n')
+    finish('\n'.join(lines), 'results%s.md' % suffix)
     return 0
 
 

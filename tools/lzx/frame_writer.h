@@ -1,6 +1,7 @@
 // Codes a folder frame by frame: keeps the window, translates x86 calls,
-// parses, codes one block per frame and pads each frame to a 16-bit word,
-// so that every frame is one data block of the cabinet.
+// parses, codes each frame as one or more blocks that end with it and pads
+// it to a 16-bit word, so that every frame is one data block of the
+// cabinet.
 
 #ifndef LZX_FRAME_WRITER_H_
 #define LZX_FRAME_WRITER_H_
