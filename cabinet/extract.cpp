@@ -48,15 +48,11 @@ static const int kUnexplainedError = 12;
 static const USHORT kKeptAttributes = kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive;
 
 // Takes the notification's cabinet directory and next-cabinet name into
-// `nextCabinet` and the disk name into `nextDisk`. False when the path would
-// not fit.
+// `nextCabinet`; the disk's name is not used (prompts name the file). False
+// when the path would not fit.
 static bool NoteNextCabinet(CabinetContext* context, const FDINOTIFICATION* notification) {
-  if (PathCombine(context->nextCabinet, sizeof(context->nextCabinet), notification->psz3, notification->psz1) ==
-      NULL)
-    return false;
-  if (PathCopy(context->nextDisk, sizeof(context->nextDisk), notification->psz2) == NULL)
-    context->nextDisk[0] = '\0';
-  return true;
+  return PathCombine(context->nextCabinet, sizeof(context->nextCabinet), notification->psz3,
+                     notification->psz1) != NULL;
 }
 
 // True when the platform would not make `component` a file of that name: a
@@ -82,12 +78,17 @@ static bool IsReservedComponent(const char* component) {
 }
 
 // True when `name` names a file inside the directory it is unpacked into:
-// not rooted, no drive or stream (":"), no component that is empty or made
-// of dots only ("..", but also "." and "...", which the platform shortens to
-// the directory itself or its parent), and none that is reserved.
+// not rooted, no drive or stream (":"), no character the platform forbids in
+// a name (control characters and < > " | ? *: it would refuse the folders
+// too, and making them would be tried for each), no component that is empty
+// or made of dots only ("..", but also "." and "...", which the platform
+// shortens to the directory itself or its parent), and none that is
+// reserved.
 static bool IsNameInside(const char* name) {
-  if (strchr(name, ':') != NULL)
-    return false;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (static_cast<unsigned char>(*p) < 0x20 || strchr(":<>\"|?*", *p) != NULL)
+      return false;
+  }
   char component[MAX_PATH];
   size_t length = 0;
   for (const char* p = name;; ++p) {
@@ -169,8 +170,7 @@ static const char* ShownVolumePath(const CabinetContext* context, const char* pa
 // page cannot hold exactly.
 static bool Utf8NameToAnsi(const char* name, char* out, size_t size) {
   WCHAR wide[MAX_PATH];
-  return Platform.MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, MAX_PATH) != 0 &&
-         WideToAnsiExact(wide, out, size);
+  return ToWide(CP_UTF8, name, wide, MAX_PATH) && WideToAnsiExact(wide, out, size);
 }
 
 // Kind 2: opens the staging file for the next entry of the cabinet.

@@ -11,7 +11,6 @@
 struct CabinetContext {
   char currentCabinet[MAX_PATH];  // Full path of the volume being unpacked.
   char nextCabinet[MAX_PATH];     // Full path of its successor, as last announced.
-  char nextDisk[MAX_PATH];        // The successor's disk name (kept, not shown).
   char currentFile[MAX_PATH];     // Name in the cabinet of the file being written.
   const char* stagingDir;
   // The folder the installer came from, where the user puts the disk with a

@@ -227,8 +227,7 @@ int FsAccess(const char* path, int mode) {
     return -1;
   }
   if ((attributes & FILE_ATTRIBUTE_READONLY) && (mode & 2)) {
-    FsErrno = kFsAccess;
-    FsOsErrno = kFsAccess;
+    FsSetError(kFsAccess);
     return -1;
   }
   return 0;

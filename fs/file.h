@@ -134,7 +134,7 @@ int FsClose(int32_t handle);
 int FsSetTimes(int32_t handle, const FILETIME* creation, const FILETIME* lastWrite);
 
 // 0 when `path` exists and, if `mode` has bit 2, is not read-only; else -1
-// (both codes 13 for a read-only path asked to be writable).
+// (FsErrno 13, FsOsErrno 0, for a read-only path asked to be writable).
 int FsAccess(const char* path, int mode);
 
 // Clears the read-only attribute when `mode` has kFsWritable, else sets it;

@@ -81,11 +81,6 @@ bool WideToAnsiExact(const WCHAR* wide, char* out, size_t size) {
   return written != 0 && !substituted;
 }
 
-bool AnsiToWide(const char* ansi, WCHAR* out, size_t count) {
-  return count != 0 && count <= INT32_MAX &&
-         Platform.MultiByteToWideChar(CP_ACP, 0, ansi, -1, out, static_cast<int>(count)) != 0;
-}
-
 bool PathToAnsi(const WCHAR* wide, char* out, size_t size) {
   if (WideToAnsiExact(wide, out, size))
     return true;
@@ -103,26 +98,42 @@ int MakeParentDirs(const char* path) {
   char buffer[kParentDirsBufferSize];
   if (PathCopy(buffer, sizeof(buffer), path) == NULL)
     return -1;
+  const char* const end = buffer + strlen(buffer);
+  // Up: the path is cut at its separators from the end until a directory is
+  // made or found present. Only "the directory above is missing" climbs on:
+  // any other failure (a name the platform refuses, access refused, a full
+  // disk) would fail alike at every level.
+  char* separator;
   for (;;) {
-    char* separator = FindLastChar(buffer, '\\');
+    separator = FindLastChar(buffer, '\\');
     if (separator == NULL)
       return -1;
     *separator = '\0';
     if (FsMkdir(buffer) == 0 || FsErrno == kFsExists)
-      return 0;
-    // The directory above is missing too (or cannot be made): make that first.
-    if (MakeParentDirs(buffer) == -1)
+      break;
+    if (FsErrno != kFsNoEntry)
       return -1;
-    if (FsMkdir(buffer) == 0 || FsErrno == kFsExists)
+  }
+  // Down: each separator cut is put back in turn, and each level it ends is
+  // made once; the last one ends the file's own name.
+  for (;;) {
+    *separator = '\\';
+    separator += strlen(separator);
+    if (separator == end)
       return 0;
-    // Still failing with the parents in place: try one level higher, which
-    // ends when the path runs out of separators.
+    if (FsMkdir(buffer) != 0 && FsErrno != kFsExists)
+      return -1;
   }
 }
 
+// How many names MakeUniqueDirectory draws before it gives up: each draw
+// after the first means someone took the name just drawn, which does not
+// happen by chance a hundred times in a row.
+static const int kNameDraws = 100;
+
 char* MakeUniqueDirectory(const char* parentDir, char* out, const char* prefix,
                           SECURITY_ATTRIBUTES* security) {
-  for (;;) {
+  for (int draw = 0; draw < kNameDraws; ++draw) {
     // The service creates an empty placeholder file to reserve the name.
     if (Platform.GetTempFileNameA(parentDir, prefix, 0, out) == 0)
       return NULL;
@@ -138,4 +149,5 @@ char* MakeUniqueDirectory(const char* parentDir, char* out, const char* prefix,
       return NULL;
     // Someone took the name between the unlink and the mkdir: draw another.
   }
+  return NULL;
 }

@@ -50,10 +50,6 @@ static const size_t kLongPathSize = 32768;
 // system whose ANSI code page is UTF-8 every valid text is held.
 bool WideToAnsiExact(const WCHAR* wide, char* out, size_t size);
 
-// Converts the ANSI `ansi` into UTF-16, into `out` of `count` characters.
-// False when it does not fit.
-bool AnsiToWide(const char* ansi, WCHAR* out, size_t count);
-
 // The path `wide` in the ANSI code page, into `out` of `size` bytes: as it is
 // when the code page holds it exactly and it fits, else its short (8.3) form
 // when the volume has one that the code page holds and that fits. False
@@ -61,16 +57,19 @@ bool AnsiToWide(const char* ansi, WCHAR* out, size_t count);
 // none.
 bool PathToAnsi(const WCHAR* wide, char* out, size_t size);
 
-// Makes the missing directories above the file `path`, from the top down.
-// Returns 0 once a directory on the way up was made or found present, -1 when
-// the path runs out of separators first or a directory cannot be made.
+// Makes the missing directories above the file `path`: climbs while a
+// directory's parent is missing, then makes each level down once, so a path
+// of d levels costs at most 2*d directory calls whatever fails. Returns 0
+// when every directory above `path` is there, -1 when the path runs out of
+// separators first or a directory cannot be made (its error recorded).
 int MakeParentDirs(const char* path);
 
 // Makes a new, empty directory in `parentDir`, named by the platform's
 // temporary-name service from `prefix`, its full path in `out` (260 bytes).
-// Returns `out`, or NULL. Leaves no placeholder file behind, unless the
-// placeholder itself cannot be removed (then NULL). `security` (may be null)
-// is the new directory's.
+// Returns `out`, or NULL. A name taken by someone else between its drawing
+// and the directory's making is drawn again, a hundred times at most. Leaves
+// no placeholder file behind, unless the placeholder itself cannot be
+// removed (then NULL). `security` (may be null) is the new directory's.
 char* MakeUniqueDirectory(const char* parentDir, char* out, const char* prefix,
                           SECURITY_ATTRIBUTES* security = NULL);
 

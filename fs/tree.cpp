@@ -24,38 +24,61 @@ static bool MakePattern(char* pattern, const char* dir) {
          PathAppend(pattern, kTreePathSize, "\\*.*") != NULL;
 }
 
-// How long one removal waits in all for entries that are busy, and how long
-// each wait is. A second stage often leaves a helper running in the work
-// directory for a moment after it exits, and an anti-malware scanner holds a
-// freshly written file while it reads it.
+// How long one removal or move waits in all for entries that are busy, and
+// how long each wait is. A second stage often leaves a helper running in the
+// work directory for a moment after it exits, and an anti-malware scanner
+// holds a freshly written file while it reads it.
 static const DWORD kBusyPatienceMs = 10000;
 static const DWORD kBusyWaitMs = 100;
 
-// The removal under way: nesting depth, and when it first met a busy entry.
-static int RemovalDepth = 0;
-static bool BusySince = false;
-static DWORD BusyStart = 0;
+// The patience of one public operation (a removal, a move), shared by
+// everything it does below: started by its first busy entry, never carried
+// over from an earlier operation.
+struct Patience {
+  bool started;
+  DWORD start;
+};
+static const Patience kFreshPatience = {false, 0};
 
-// True for the errors of an entry in use: a sharing violation (32), access
-// refused while another process holds the file (5), a directory not yet
-// empty while entries in it are still being deleted (145).
-static bool IsBusy(uint32_t osError) {
-  return osError == ERROR_SHARING_VIOLATION || osError == ERROR_ACCESS_DENIED ||
-         osError == ERROR_DIR_NOT_EMPTY;
+// True when the entry at `path`, whose deletion was refused, is held by
+// someone (a running program's image, a mapped file, an open handle): it can
+// be opened for deletion with every sharing allowed, or the open is refused
+// for sharing. A refusal of the open itself (permissions, a read-only
+// directory) is one no waiting mends.
+static bool IsHeldElsewhere(const char* path) {
+  const HANDLE probe = Platform.CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (probe == INVALID_HANDLE_VALUE)
+    return Platform.GetLastError() == ERROR_SHARING_VIOLATION;
+  Platform.CloseHandle(probe);
+  return true;
 }
 
-// After a failed removal: waits a moment and returns true when the failure
-// was a busy entry and the removal's patience is not used up. The dialog
-// keeps painting while it waits.
-static bool WaitWhileBusy() {
-  if (!IsBusy(FsOsErrno))
+// True for the errors of an entry in use: a sharing violation (32), a
+// directory not yet empty while entries in it are still being deleted (145),
+// and access refused (5) while someone holds the entry.
+static bool IsBusy(uint32_t osError, const char* path) {
+  if (osError == ERROR_SHARING_VIOLATION || osError == ERROR_DIR_NOT_EMPTY)
+    return true;
+  return osError == ERROR_ACCESS_DENIED && IsHeldElsewhere(path);
+}
+
+// After a failed removal of `path`: waits a moment and returns true when the
+// failure was a busy entry and `patience` is not used up; false, at once,
+// otherwise. The dialog keeps painting while it waits. The failure's error
+// stays as it was recorded, for the box.
+static bool WaitWhileBusy(const char* path, Patience* patience) {
+  const DWORD error = Platform.GetLastError();
+  const bool busy = IsBusy(FsOsErrno, path);
+  Platform.SetLastError(error);
+  if (!busy)
     return false;
   const DWORD now = Platform.GetTickCount();
-  if (!BusySince) {
-    BusySince = true;
-    BusyStart = now;
+  if (!patience->started) {
+    patience->started = true;
+    patience->start = now;
   }
-  if (now - BusyStart >= kBusyPatienceMs)
+  if (now - patience->start >= kBusyPatienceMs)
     return false;
   PumpMessages();
   Platform.Sleep(kBusyWaitMs);
@@ -63,15 +86,15 @@ static bool WaitWhileBusy() {
 }
 
 // FsUnlink and FsRmdir, tried again while the entry is busy.
-static int UnlinkWhenFree(const char* path) {
+static int UnlinkWhenFree(const char* path, Patience* patience) {
   int result;
-  while ((result = FsUnlink(path)) != 0 && WaitWhileBusy()) {
+  while ((result = FsUnlink(path)) != 0 && WaitWhileBusy(path, patience)) {
   }
   return result;
 }
-static int RmdirWhenFree(const char* path) {
+static int RmdirWhenFree(const char* path, Patience* patience) {
   int result;
-  while ((result = FsRmdir(path)) != 0 && FsErrno != kFsNoEntry && WaitWhileBusy()) {
+  while ((result = FsRmdir(path)) != 0 && FsErrno != kFsNoEntry && WaitWhileBusy(path, patience)) {
   }
   return result;
 }
@@ -83,28 +106,28 @@ static bool IsLink(uint32_t attrib) {
 // The one rule for deleting a file: its read-only bit is cleared first;
 // when that fails the file may still go (it may not have been read-only),
 // so the deletion decides, tried again while the file is busy.
-static int UnlinkAnyFile(const char* path) {
+static int UnlinkAnyFile(const char* path, Patience* patience) {
   FsChmod(path, kFsWritable);
-  return UnlinkWhenFree(path);
+  return UnlinkWhenFree(path, patience);
 }
 
 // Removes the link `path` itself (a junction or symbolic link), never what it
 // points to. Returns 1, or 0 after a box.
-static int RemoveLink(const char* path, uint32_t attrib) {
+static int RemoveLink(const char* path, uint32_t attrib, Patience* patience) {
   if (attrib & kAttrDirectory) {
-    if (RmdirWhenFree(path) == 0)
+    if (RmdirWhenFree(path, patience) == 0)
       return 1;
     ShowSystemError(kRemoveDirectoryFailed, path);
     return 0;
   }
-  if (UnlinkAnyFile(path) == 0)
+  if (UnlinkAnyFile(path, patience) == 0)
     return 1;
   ShowSystemError(kDeleteFileFailed, path);
   return 0;
 }
 
 // Called for each entry of `dir` but the dot names; false stops the walk.
-typedef bool (*EntryVisitor)(const char* dir, const FindRecord& entry, const void* context);
+typedef bool (*EntryVisitor)(const char* dir, const FindRecord& entry, void* context);
 
 // How a walk over the entries of a directory ended.
 enum WalkResult {
@@ -119,7 +142,7 @@ enum WalkResult {
 // that fails is never taken for an empty directory: the caller would remove
 // it, wait its whole patience, and blame the directory for not being empty
 // instead of telling the real reason.
-static WalkResult WalkEntries(const char* dir, EntryVisitor visit, const void* context) {
+static WalkResult WalkEntries(const char* dir, EntryVisitor visit, void* context) {
   char pattern[kTreePathSize];
   FindBlock block;
   if (!MakePattern(pattern, dir))
@@ -142,7 +165,12 @@ static WalkResult WalkEntries(const char* dir, EntryVisitor visit, const void* c
   return kWalkUnlisted;
 }
 
-static bool DeleteEntry(const char* dir, const FindRecord& entry, const void*) {
+static int DeleteTreeWithin(const char* dir, Patience* patience);
+
+// Visits an entry of a tree being removed; `context` is the removal's
+// Patience.
+static bool DeleteEntry(const char* dir, const FindRecord& entry, void* context) {
+  Patience* patience = static_cast<Patience*>(context);
   char path[kTreePathSize];
   // The separator always goes in; PathJoin's rules are not wanted here.
   if (PathCopy(path, sizeof(path), dir) == NULL || PathAppend(path, sizeof(path), "\\") == NULL ||
@@ -151,39 +179,27 @@ static bool DeleteEntry(const char* dir, const FindRecord& entry, const void*) {
     return false;
   }
   if (IsLink(entry.attrib))
-    return RemoveLink(path, entry.attrib) != 0;
+    return RemoveLink(path, entry.attrib, patience) != 0;
   if (entry.attrib & kAttrDirectory)
-    return DeleteTree(path) != 0;
-  if (UnlinkAnyFile(path) != 0) {
+    return DeleteTreeWithin(path, patience) != 0;
+  if (UnlinkAnyFile(path, patience) != 0) {
     ShowSystemError(kDeleteFileFailed, path);
     return false;
   }
   return true;
 }
 
-// A removal begins: its patience for busy entries starts afresh, unless it
-// is part of a removal already under way.
-static void BeginRemoval() {
-  if (RemovalDepth++ == 0)
-    BusySince = false;
-}
-static void EndRemoval() {
-  --RemovalDepth;
-}
-
 int RemoveFile(const char* path) {
-  BeginRemoval();
-  const int result = UnlinkAnyFile(path) == 0 ? 1 : 0;
-  EndRemoval();
-  return result;
+  Patience patience = kFreshPatience;
+  return UnlinkAnyFile(path, &patience) == 0 ? 1 : 0;
 }
 
-int DeleteTree(const char* dir) {
-  BeginRemoval();
+// DeleteTree within the patience of an operation under way.
+static int DeleteTreeWithin(const char* dir, Patience* patience) {
   int result = 0;
-  const WalkResult walk = WalkEntries(dir, DeleteEntry, NULL);
+  const WalkResult walk = WalkEntries(dir, DeleteEntry, patience);
   if (walk == kWalkDone) {
-    if (RmdirWhenFree(dir) == 0 || FsErrno == kFsNoEntry)
+    if (RmdirWhenFree(dir, patience) == 0 || FsErrno == kFsNoEntry)
       result = 1;
     else
       ShowSystemError(kRemoveDirectoryFailed, dir);
@@ -198,8 +214,12 @@ int DeleteTree(const char* dir) {
       ShowSystemError(kRemoveDirectoryFailed, dir);
     }
   }
-  EndRemoval();
   return result;
+}
+
+int DeleteTree(const char* dir) {
+  Patience patience = kFreshPatience;
+  return DeleteTreeWithin(dir, &patience);
 }
 
 // The attributes of `path`, or 0 when they cannot be read.
@@ -228,27 +248,36 @@ static int MakeDirectoryLike(const char* src, const char* dst) {
 
 // Makes room in the destination for a directory: removes whatever entry of
 // that name is there (a link as itself). Returns 1, or 0 after a box.
-static int ClearForDirectory(const char* path) {
+static int ClearForDirectory(const char* path, Patience* patience) {
   const DWORD attributes = Platform.GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return 1;
   if (IsLink(attributes))
-    return RemoveLink(path, attributes);
-  return DeleteTree(path);
+    return RemoveLink(path, attributes, patience);
+  return DeleteTreeWithin(path, patience);
 }
 
 // Makes room in the destination for a file: clears and deletes an entry of
 // that name. Returns 1, or 0 after a box naming the source.
-static int ClearForFile(const char* path, const char* source) {
-  if (FsAccess(path, 0) != 0 || UnlinkAnyFile(path) == 0)
+static int ClearForFile(const char* path, const char* source, Patience* patience) {
+  if (FsAccess(path, 0) != 0 || UnlinkAnyFile(path, patience) == 0)
     return 1;
   ShowSystemError(kMoveFileFailed, source);
   return 0;
 }
 
-// Moves one entry of `src` into the directory `context` points to.
-static bool MoveOneEntry(const char* src, const FindRecord& entry, const void* context) {
-  const char* dst = static_cast<const char*>(context);
+// A move under way: where its entries go, and its patience.
+struct MoveContext {
+  const char* dst;
+  Patience* patience;
+};
+
+static int MoveTreeWithin(const char* src, const char* dst, Patience* patience);
+
+// Moves one entry of `src` into the directory of the MoveContext `context`.
+static bool MoveOneEntry(const char* src, const FindRecord& entry, void* context) {
+  const MoveContext* move = static_cast<const MoveContext*>(context);
+  const char* dst = move->dst;
   char srcPath[kTreePathSize];
   char dstPath[kTreePathSize];
   if (PathCombine(srcPath, sizeof(srcPath), src, entry.name) == NULL ||
@@ -261,13 +290,13 @@ static bool MoveOneEntry(const char* src, const FindRecord& entry, const void* c
     // directory goes over in one move, its attributes and content with it;
     // only if the platform refuses that is it made anew with the source's
     // attributes and filled level by level.
-    if (!ClearForDirectory(dstPath))
+    if (!ClearForDirectory(dstPath, move->patience))
       return false;
     if (FsRename(srcPath, dstPath) == 0)
       return true;
-    return MakeDirectoryLike(srcPath, dstPath) && MoveTree(srcPath, dstPath);
+    return MakeDirectoryLike(srcPath, dstPath) && MoveTreeWithin(srcPath, dstPath, move->patience);
   }
-  if (!ClearForFile(dstPath, srcPath))
+  if (!ClearForFile(dstPath, srcPath, move->patience))
     return false;
   // A link is moved like a file: the link itself, not what it points to.
   if (!MoveFileEntry(srcPath, dstPath)) {
@@ -277,8 +306,10 @@ static bool MoveOneEntry(const char* src, const FindRecord& entry, const void* c
   return true;
 }
 
-int MoveTree(const char* src, const char* dst) {
-  const WalkResult walk = WalkEntries(src, MoveOneEntry, dst);
+// MoveTree within the patience of an operation under way.
+static int MoveTreeWithin(const char* src, const char* dst, Patience* patience) {
+  MoveContext move = {dst, patience};
+  const WalkResult walk = WalkEntries(src, MoveOneEntry, &move);
   if (walk == kWalkUnlisted)
     ShowSystemError(kMoveFileFailed, src);
   if (walk != kWalkDone)
@@ -287,4 +318,9 @@ int MoveTree(const char* src, const char* dst) {
     return 1;
   ShowSystemError(kRemoveDirectoryFailed, src);
   return 0;
+}
+
+int MoveTree(const char* src, const char* dst) {
+  Patience patience = kFreshPatience;
+  return MoveTreeWithin(src, dst, &patience);
 }

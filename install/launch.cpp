@@ -85,7 +85,7 @@ int RunProcessAndWait(const char* directory, const char* program, const WCHAR* a
   WCHAR application[MAX_PATH];
   WCHAR currentDirectory[MAX_PATH];
   if (PathCombine(path, sizeof(path), directory, program) != NULL &&
-      AnsiToWide(path, application, MAX_PATH) && AnsiToWide(directory, currentDirectory, MAX_PATH) &&
+      ToWide(CP_ACP, path, application, MAX_PATH) && ToWide(CP_ACP, directory, currentDirectory, MAX_PATH) &&
       BuildCommandLine(commandLine, application, arguments)) {
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof(startup));
@@ -128,7 +128,7 @@ int LaunchSecondStage(const char* workDir, const char* installerFolder, bool* st
   WCHAR shortFolder[kInstallerPathSize];
   char shortAnsi[kInstallerPathSize];
   const WCHAR* shownFolder = folder;
-  if (AnsiToWide(installerFolder[0] != '\0' ? installerFolder : ".\\", folder, kInstallerPathSize)) {
+  if (ToWide(CP_ACP, installerFolder[0] != '\0' ? installerFolder : ".\\", folder, kInstallerPathSize)) {
     const DWORD shortLength = Platform.GetShortPathNameW(folder, shortFolder, kInstallerPathSize);
     if (shortLength != 0 && shortLength < kInstallerPathSize &&
         WideToAnsiExact(shortFolder, shortAnsi, sizeof(shortAnsi)))

@@ -1,5 +1,7 @@
 #include "platform/platform.h"
 
+#include <stdint.h>
+
 #include <cstddef>
 
 // The address of `name` in `module`, as a pointer of type F, or NULL.
@@ -133,4 +135,14 @@ bool PlatformIsComplete(const PlatformTable& table) {
       return false;
   }
   return true;
+}
+
+bool ToWide(UINT codePage, const char* text, WCHAR* out, size_t count) {
+  if (count == 0 || count > INT32_MAX)
+    return false;
+  if (Platform.MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text, -1, out,
+                                   static_cast<int>(count)) != 0)
+    return true;
+  out[0] = L'\0';
+  return false;
 }

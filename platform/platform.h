@@ -102,7 +102,14 @@ extern PlatformTable Platform;
 // The table filled with the operating system's own functions.
 const PlatformTable& PlatformReal();
 
-// True when no entry of `table` is null.
+// True when no entry of `table` is null. The test programs check the real
+// table with it before anything runs.
 bool PlatformIsComplete(const PlatformTable& table);
+
+// The one conversion into UTF-16: the zero-terminated `text`, of `codePage`,
+// into `out` of `count` characters. False when it is not valid in that code
+// page (a byte sequence it does not define) or does not fit; `out` then holds
+// the empty string.
+bool ToWide(UINT codePage, const char* text, WCHAR* out, size_t count);
 
 #endif  // INSTALLER_PLATFORM_PLATFORM_H_

@@ -27,7 +27,7 @@ static const WCHAR kEllipsis = 0x2026;
 // the platform refuse, each byte is taken as the character of that number:
 // the box is still shown, its ASCII letters right.
 static void Widen(UINT codePage, const char* text, WCHAR* out, int count) {
-  if (Platform.MultiByteToWideChar(codePage, 0, text, -1, out, count) != 0)
+  if (ToWide(codePage, text, out, static_cast<size_t>(count)))
     return;
   int i = 0;
   for (; text[i] != '\0' && i + 1 < count; ++i)
