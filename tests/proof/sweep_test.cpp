@@ -425,7 +425,26 @@ const char kFolderBox[] =
     "znaki, których ten system nie obsługuje.\n\nProszę przenieść instalator do folderu o krótkiej "
     "nazwie (np. C:\\Instalki) i uruchomić go ponownie.";
 
-bool IsKnownText(const std::string& text, bool garbled) {
+// Set for a run whose fault is in the conversion of texts into UTF-16.
+bool Garbled = false;
+
+// Whether the box text `seen` is `known` (with `prefix`: starts with it). A
+// text the platform would not convert is shown byte by byte: its ASCII
+// letters right and each other letter as some one letter; only the ASCII
+// ones are compared then.
+bool Shows(const std::string& seen, const std::string& known, bool prefix = false) {
+  if (!Garbled)
+    return prefix ? seen.compare(0, known.size(), known) == 0 : seen == known;
+  if (prefix ? seen.size() < known.size() : seen.size() != known.size())
+    return false;
+  for (size_t i = 0; i < known.size(); ++i) {
+    if (!(known[i] & 0x80) && seen[i] != known[i])
+      return false;
+  }
+  return true;
+}
+
+bool IsKnownText(const std::string& text) {
   static const char* const kWhole[] = {
       "Błąd przygotowania katalogu tymczasowego!",
       "Do zainstalowania tej wersji potrzebna jest biblioteka CABINET.DLL!\n\nInstalacja zostanie przerwana.",
@@ -447,31 +466,24 @@ bool IsKnownText(const std::string& text, bool garbled) {
       kFolderBox,
   };
   static const char* const kStarts[] = {"Nie mogę ", "Proszę włożyć dysk z plikiem "};
-  // A text the platform would not convert is shown byte by byte: its ASCII
-  // letters right, the others not; only those are compared then.
-  const auto letters = [&](const std::string& known) {
-    if (!garbled)
-      return known;
-    std::string ascii = known;
-    for (char& c : ascii)
-      c = (c & 0x80) ? '?' : c;
-    return ascii;
-  };
-  std::string seen = letters(text);
   for (const char* whole : kWhole) {
-    if (seen == letters(whole))
+    if (Shows(text, whole))
       return true;
   }
   for (const char* start : kStarts) {
-    const std::string known = letters(start);
-    if (seen.compare(0, known.size(), known) == 0)
+    if (Shows(text, start, true))
       return true;
   }
   return false;
 }
 
 bool StartsWith(const std::string& text, const char* start) {
-  return text.compare(0, strlen(start), start) == 0;
+  return Shows(text, start, true);
+}
+
+// Whether `boxes` is the one box `text`.
+bool OnlyBox(const std::vector<std::string>& boxes, const char* text) {
+  return boxes.size() == 1 && Shows(boxes[0], text);
 }
 
 // What is wrong with `boxes` for a run that ended with `result` after a
@@ -503,20 +515,19 @@ std::string ExpectedBoxes(Phase phase, int result, const std::vector<std::string
   switch (phase) {
     case kBeforeRun:
     case kWorkDirectory:
-      return boxes == std::vector<std::string>({kWorkDirBox}) ? "" : "expected only the work-directory box";
+      return OnlyBox(boxes, kWorkDirBox) ? "" : "expected only the work-directory box";
     case kBinding:
       // The installer's folder is read right after the library is bound.
-      return boxes == std::vector<std::string>({kLibraryBox}) || boxes == std::vector<std::string>({kFolderBox})
-                 ? ""
+      return OnlyBox(boxes, kLibraryBox) || OnlyBox(boxes, kFolderBox) ? ""
                  : "expected only the library box or the folder box";
     case kPayload:
-      return last == kPayloadBox ? "" : "expected to end with the payload box";
+      return Shows(last, kPayloadBox) ? "" : "expected to end with the payload box";
     case kCompanions:
       return "a companion that could not be copied stopped the run";
     case kExtraction:
       // Mostly a reason comes first; not when the library's context could
       // not even be made.
-      return last == kUnpackBox ? "" : "expected to end with the unpacking box";
+      return Shows(last, kUnpackBox) ? "" : "expected to end with the unpacking box";
     case kLaunch:
       return StartsWith(last, "Nie mogę uruchomić programu ") ? "" : "expected the start box";
     case kCleanup:
@@ -580,6 +591,7 @@ TEST(FaultSweep, EveryCallSiteOfTheRun) {
       S.target = site;
       S.mode = mode;
       S.running = Describe(site, mode);
+      Garbled = site.index == kMultiByteToWideChar;
       const ULONGLONG started = GetTickCount64();
       const Outcome run = RunOnce(temp);
       const ULONGLONG took = GetTickCount64() - started;
@@ -609,7 +621,7 @@ TEST(FaultSweep, EveryCallSiteOfTheRun) {
       if (run.boxes.size() > 1000)
         problems.push_back("a box shown again and again");
       for (const std::string& box : run.boxes) {
-        if (!IsKnownText(box, site.index == kMultiByteToWideChar))
+        if (!IsKnownText(box))
           problems.push_back("a box the installer has no such text for: " + box);
       }
       if (!run.workDir.empty()) {
@@ -633,7 +645,14 @@ TEST(FaultSweep, EveryCallSiteOfTheRun) {
       // The boxes the step that failed must end with; a box that could not
       // be shown is not among them.
       if (run.dialogShown && site.index != kMessageBoxW) {
-        const std::string expected = ExpectedBoxes(site.phase, run.result, run.boxes);
+        std::string expected = ExpectedBoxes(site.phase, run.result, run.boxes);
+        // A fault that lasts strikes again wherever the site is reached in
+        // later steps (the 32-bit stack walk tells fewer sites apart), so
+        // the boxes of a later step are right as well.
+        for (int later = site.phase + 1; mode == kPersistent && !expected.empty() && later <= kCleanup; ++later) {
+          if (ExpectedBoxes(static_cast<Phase>(later), run.result, run.boxes).empty())
+            expected.clear();
+        }
         if (!expected.empty())
           problems.push_back("in the " + std::string(kPhaseNames[site.phase]) + ": " + expected);
       }
