@@ -11,5 +11,7 @@
 
 // The embedded cabinet, of type RT_RCDATA.
 #define IDR_PAYLOAD 45514
+// The record of the further volumes and companion files shipped beside it.
+#define IDR_SHIPPED 45515
 
 #endif  // INSTALLER_APP_RESOURCE_H_

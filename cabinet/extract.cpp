@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "cabinet/binding.h"
-#include "fs/copy.h"
+#include "cabinet/volumes.h"
 #include "fs/file.h"
 #include "fs/find.h"
 #include "fs/path.h"
@@ -47,12 +47,12 @@ static const int kUnexplainedError = 12;
 // Only read-only, hidden, system and archive are carried over.
 static const USHORT kKeptAttributes = kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive;
 
-// Takes the notification's cabinet directory and next-cabinet name into
-// `nextCabinet`; the disk's name is not used (prompts name the file). False
-// when the path would not fit.
+// Takes where the volume the notification names as the next lies into
+// `nextCabinet` (empty when it names none); the disk's name is not used
+// (prompts name the file). False when the path would not fit.
 static bool NoteNextCabinet(CabinetContext* context, const FDINOTIFICATION* notification) {
-  return PathCombine(context->nextCabinet, sizeof(context->nextCabinet), notification->psz3,
-                     notification->psz1) != NULL;
+  context->nextCabinet[0] = '\0';
+  return notification->psz1[0] == '\0' || LocateVolume(context->places, notification->psz1, context->nextCabinet);
 }
 
 // True when the platform would not make `component` a file of that name: a
@@ -77,14 +77,7 @@ static bool IsReservedComponent(const char* component) {
          component[3] >= '1' && component[3] <= '9';
 }
 
-// True when `name` names a file inside the directory it is unpacked into:
-// not rooted, no drive or stream (":"), no character the platform forbids in
-// a name (control characters and < > " | ? *: it would refuse the folders
-// too, and making them would be tried for each), no component that is empty
-// or made of dots only ("..", but also "." and "...", which the platform
-// shortens to the directory itself or its parent), and none that is
-// reserved.
-static bool IsNameInside(const char* name) {
+bool IsNameInside(const char* name) {
   for (const char* p = name; *p != '\0'; ++p) {
     if (static_cast<unsigned char>(*p) < 0x20 || strchr(":<>\"|?*", *p) != NULL)
       return false;
@@ -103,66 +96,6 @@ static bool IsNameInside(const char* name) {
       component[length++] = *p;
     }
   }
-}
-
-// The file name of the volume at `path` when that volume may be copied in
-// from the medium: a plain name (no stream, no device) in a folder reached
-// without "." or ".." components, so that nothing is written outside the
-// folder the set is read from (empty components, as in a network path's
-// start, are no step out). Null otherwise.
-static const char* FetchableVolumeName(const char* path) {
-  if (strchr(path, '/') != NULL)
-    return NULL;
-  const char* name = path;
-  for (const char* p = path;; ++p) {
-    if (*p != '\\' && *p != '\0')
-      continue;
-    char component[MAX_PATH];
-    const size_t length = static_cast<size_t>(p - name);
-    if (length >= sizeof(component))
-      return NULL;
-    memcpy(component, name, length);
-    component[length] = '\0';
-    if (length != 0 && IsDotsName(component))
-      return NULL;
-    if (*p == '\0')
-      return length != 0 && IsNameInside(component) ? name : NULL;
-    name = p + 1;
-  }
-}
-
-// The volume `name` on the medium, in `source` (MAX_PATH bytes). False when
-// there is no medium or the path does not fit.
-static bool MediumPath(const CabinetContext* context, const char* name, char* source) {
-  return context->mediumDir != NULL && PathCombine(source, MAX_PATH, context->mediumDir, name) != NULL;
-}
-
-// Copies the volume at `path` from the medium when it is missing there, or,
-// with `replace`, in any case (the user has just put the disk in: a copy
-// made before may be of the wrong disk). True when a copy was made. The copy
-// shows its own progress; the bar then goes back to the unpacking.
-static bool FetchVolume(const CabinetContext* context, const char* path, bool replace) {
-  const char* name = FetchableVolumeName(path);
-  char source[MAX_PATH];
-  // The medium may be the very folder the set is read from: nothing to copy.
-  if (name == NULL || !MediumPath(context, name, source) || _stricmp(source, path) == 0 ||
-      FsAccess(source, 0) != 0)
-    return false;
-  if (FsAccess(path, 0) == 0 && (!replace || FsUnlink(path) != 0))
-    return false;
-  const ProgressState unpacking = ProgressSuspend();
-  const bool copied = CopyWholeFile(source, path) == 0;
-  if (!copied)
-    FsUnlink(path);
-  ProgressResume(unpacking);
-  return copied;
-}
-
-// The path a prompt names for the volume at `path`: on the medium, where the
-// user is to put it, when it is fetched from there; else `path` itself.
-static const char* ShownVolumePath(const CabinetContext* context, const char* path, char* buffer) {
-  const char* name = FetchableVolumeName(path);
-  return name != NULL && MediumPath(context, name, buffer) ? buffer : path;
 }
 
 // Converts the UTF-8 `name` into the ANSI code page in `out` (`size` bytes).
@@ -235,37 +168,29 @@ static INT_PTR FinishStagedFile(CabinetContext* context, const FDINOTIFICATION* 
   return 1;
 }
 
+// The library's cabinet path is a buffer of this size.
+static const size_t kLibraryPathSize = 256;
+
 // Kind 4: the library needs the next volume; `fdie` says why it asks again.
-// It reads every volume from the folder of the first; one that is not there
-// is copied in from the medium, and asked for on the medium when it is not
-// there either.
+// The volume is read where it lies (cabinet/volumes.h): the library is told
+// that folder. A volume it could not use (another set's, not a cabinet,
+// unreadable) is asked for, so that the user can change it or give up,
+// rather than handed back to the library to fail with for ever.
 static INT_PTR RequestNextVolume(CabinetContext* context, FDINOTIFICATION* notification) {
-  if (!NoteNextCabinet(context, notification)) {
+  char directory[MAX_PATH];
+  if (!NoteNextCabinet(context, notification) || context->nextCabinet[0] == '\0' ||
+      !SplitPath(context->nextCabinet, directory, sizeof(directory), NULL, 0) ||
+      strlen(directory) >= kLibraryPathSize) {
     context->failure = FDIERROR_CORRUPT_CABINET;
     return -1;
   }
-  char shown[MAX_PATH];
-  const char* shownPath = ShownVolumePath(context, context->nextCabinet, shown);
-  // A volume of another set, or of another place in it: the user puts the
-  // right one in and retries, or gives up. Handed back unchanged, the library
-  // would only report it wrong again, for ever.
-  if (notification->fdie == FDIERROR_WRONG_CABINET) {
-    if (!PromptWrongVolume(shownPath))
-      return -1;
-    FetchVolume(context, context->nextCabinet, true);
-    notification->fdie = FDIERROR_NONE;
-    return 0;
-  }
-  // On the first request a volume that is there is handed to the library. A
-  // volume that is there but could not be used (not a cabinet, unreadable)
-  // is asked for, so the user can change it or give up, instead of the
-  // library trying forever.
-  if (notification->fdie == FDIERROR_NONE &&
-      (FsAccess(context->nextCabinet, 0) == 0 || FetchVolume(context, context->nextCabinet, false)))
-    return 0;
-  if (!PromptInsertDisk(shownPath))
+  const VolumeAsk ask = notification->fdie == FDIERROR_NONE          ? kAskNothing
+                        : notification->fdie == FDIERROR_WRONG_CABINET ? kAskWrongFirst
+                                                                       : kAskDiskFirst;
+  if (!ObtainVolume(context->nextCabinet, ask))
     return -1;
-  FetchVolume(context, context->nextCabinet, true);
+  strcpy(notification->psz3, directory);
+  notification->fdie = FDIERROR_NONE;
   return 0;
 }
 
@@ -386,22 +311,6 @@ static int64_t UnpackedSize(int32_t handle) {
   return total > UINT32_MAX ? UINT32_MAX : static_cast<int64_t>(total);
 }
 
-// Splits `path` at its last separator: the directory, keeping the
-// separator (".\\" when there is none), and the file name, each into a
-// buffer of MAX_PATH bytes.
-static void SplitCabinetPath(const char* path, char* directory, char* fileName) {
-  const char* separator = FindLastChar(path, '\\');
-  if (separator == NULL) {
-    strcpy(directory, ".\\");
-    strcpy(fileName, path);
-    return;
-  }
-  const size_t length = static_cast<size_t>(separator - path) + 1;
-  memcpy(directory, path, length);
-  directory[length] = '\0';
-  strcpy(fileName, separator + 1);
-}
-
 // True when the volume described by `info` is where the set goes on: every
 // pass but the first starts at the volume the library opened last, or at the
 // one after it, of the first volume's set. Anything else (a volume of
@@ -414,23 +323,24 @@ static bool IsExpectedVolume(const CabinetContext* context, const FDICABINETINFO
 }
 
 // Opens the volume in `currentCabinet` for a pass and reads its header into
-// `info` (`isCabinet` says whether it is one). A volume that is missing is
-// fetched from the medium or asked for; one that is not the set's next is
-// asked for again, the user putting the right one in place, until the user
-// gives up. The bar's stage is started for the accepted volume. False after
-// the user gave up (the user-abort box shown).
+// `info` (`isCabinet` says whether it is one). A further volume is first
+// obtained (cabinet/volumes.h); one that is not the set's next is asked for
+// again, the user putting the right one in place, until the user gives up.
+// The bar's stage is started for the accepted volume. False after the user
+// gave up (the user-abort box shown).
 static bool OpenVolume(HFDI library, CabinetContext* context, FDICABINETINFO* info, BOOL* isCabinet) {
-  char shown[MAX_PATH];
+  VolumeAsk ask = kAskNothing;
   for (;;) {
+    // The first volume is the installer's own, written from its image.
+    if (context->expectedIndex >= 0 && !ObtainVolume(context->currentCabinet, ask))
+      break;
     // Opened through the callbacks: the library reads it through them, and
     // they serve only the handles they handed out.
     const INT_PTR handle = CabOpen(context->currentCabinet, kFsBinary | kFsSequential, 0);
     if (handle == -1) {
-      if (FetchVolume(context, context->currentCabinet, false))
-        continue;
-      if (!PromptInsertDisk(ShownVolumePath(context, context->currentCabinet, shown)))
+      if (context->expectedIndex < 0 && !PromptInsertDisk(context->currentCabinet))
         break;
-      FetchVolume(context, context->currentCabinet, true);
+      ask = kAskDiskFirst;
       continue;
     }
     memset(info, 0, sizeof(*info));
@@ -449,9 +359,9 @@ static bool OpenVolume(HFDI library, CabinetContext* context, FDICABINETINFO* in
       return true;
     }
     CabClose(handle);
-    if (!PromptWrongVolume(ShownVolumePath(context, context->currentCabinet, shown)))
+    if (context->expectedIndex < 0 && !PromptWrongVolume(context->currentCabinet))
       break;
-    FetchVolume(context, context->currentCabinet, true);
+    ask = kAskWrongFirst;
   }
   ShowCabinetError(FDIERROR_USER_ABORT);
   return false;
@@ -466,7 +376,9 @@ static int ExtractVolume(HFDI library, CabinetContext* context, ERF* error) {
   char fileName[MAX_PATH];
   strcpy(context->nextCabinet, context->currentCabinet);
   strcpy(startCabinet, context->currentCabinet);
-  SplitCabinetPath(context->currentCabinet, directory, fileName);
+  SplitPath(context->currentCabinet, directory, sizeof(directory), fileName, sizeof(fileName));
+  if (directory[0] == '\0')
+    strcpy(directory, ".\\");
 
   context->failure = 0;
   FDICABINETINFO info;
@@ -535,13 +447,17 @@ int ExtractCabinetSet(const char* cabinetPath, const char* targetDir, const char
     return -1;
   }
   context.stagingDir = staging;
-  context.mediumDir = mediumDir;
   context.expectedIndex = -1;
 
-  int pass;
-  while ((pass = ExtractVolume(library, &context, &error)) == 1) {
+  int pass = -1;
+  if (FindVolumePlaces(cabinetPath, mediumDir, &context.places)) {
+    while ((pass = ExtractVolume(library, &context, &error)) == 1) {
+    }
+  } else {
+    ShowCabinetError(FDIERROR_CABINET_NOT_FOUND);
   }
   const BOOL destroyed = DestroyLibrary(library);
+  ReleaseVolumes();
 
   int result = -1;
   if (pass == 0 && destroyed) {

@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <fdi.h>
 
+#include "cabinet/volumes.h"
+
 // The state of one extraction, handed to the library as the user data of
 // every notification.
 struct CabinetContext {
@@ -13,10 +15,8 @@ struct CabinetContext {
   char nextCabinet[MAX_PATH];     // Full path of its successor, as last announced.
   char currentFile[MAX_PATH];     // Name in the cabinet of the file being written.
   const char* stagingDir;
-  // The folder the installer came from, where the user puts the disk with a
-  // volume that is asked for (ending with "\\", or empty for the current
-  // directory); null when volumes are only looked for beside the first.
-  const char* mediumDir;
+  // Where the further volumes are looked for.
+  VolumePlaces places;
   // The error of a failure noticed here rather than by the library (a name
   // that would leave the staging directory, a file that cannot be made), 0
   // when none; shown instead of the library's "user abort".
@@ -33,17 +33,27 @@ struct CabinetContext {
 
 // Unpacks the cabinet at `cabinetPath`, and every volume that continues it,
 // into a new staging directory inside `targetDir`, then moves the result into
-// `targetDir`. A volume missing beside the first is copied there from
-// `mediumDir` (see CabinetContext; may be null), and asked for there when it
-// is not on it either. Returns 0, or -1 after an error box (none when the
-// library's context could not be made); the staging directory is gone either
-// way.
+// `targetDir`. Further volumes are read where they lie, on `mediumDir` (the
+// installer's folder, where the user is asked to put a missing one; null:
+// beside the first volume), and checked against the installer's record
+// (cabinet/volumes.h). Returns 0, or -1 after an error box (none when the
+// library's context could not be made); the staging directory is gone and
+// no volume is held either way.
 int ExtractCabinetSet(const char* cabinetPath, const char* targetDir, const char* mediumDir);
 
 // The notification handler given to FDICopy: follows the volumes of the set,
 // writes each file into the staging directory (refusing names that would
 // leave it) and restores its stored times and attributes.
 FNFDINOTIFY(CabinetNotify);
+
+// True when `name`, a name from a cabinet, names a file inside the directory
+// it is unpacked into: not rooted, no drive or stream (":"), no character the
+// platform forbids in a name (control characters and < > " | ? *: it would
+// refuse the folders too, and making them would be tried for each), no
+// component that is empty or made of dots only ("..", but also "." and
+// "...", which the platform shortens to the directory itself or its
+// parent), and none that names a device or ends in a space or a dot.
+bool IsNameInside(const char* name);
 
 // The installer's own extraction errors, beside the library's 1 to 11.
 enum {

@@ -61,6 +61,23 @@ char* FindLastChar(const char* text, char ch) {
   return NULL;
 }
 
+bool SplitPath(const char* path, char* dir, size_t dirSize, char* name, size_t nameSize) {
+  const char* separator = FindLastChar(path, '\\');
+  const char* rest = separator != NULL ? separator + 1 : path;
+  const size_t dirLength = static_cast<size_t>(rest - path);
+  if ((dir != NULL && dirLength >= dirSize) || (name != NULL && strlen(rest) >= nameSize)) {
+    FsSetNameTooLong();
+    return false;
+  }
+  if (dir != NULL) {
+    memcpy(dir, path, dirLength);
+    dir[dirLength] = '\0';
+  }
+  if (name != NULL)
+    strcpy(name, rest);
+  return true;
+}
+
 bool IsDotsName(const char* name) {
   while (*name == '.')
     ++name;

@@ -37,6 +37,11 @@ char* PathCombine(char* out, size_t size, const char* dir, const char* name);
 // The last occurrence of `ch` in `text`, or NULL.
 char* FindLastChar(const char* text, char ch);
 
+// Splits `path` at its last separator: the folder with the separator into
+// `dir` (empty when there is none), the rest into `name`; either may be null
+// (with its size 0). False, the buffers untouched, when a part does not fit.
+bool SplitPath(const char* path, char* dir, size_t dirSize, char* name, size_t nameSize);
+
 // True when `name` consists of dots only; the empty name counts.
 bool IsDotsName(const char* name);
 

@@ -5,7 +5,9 @@
 #include "fs/copy.h"
 #include "fs/file.h"
 #include "fs/path.h"
+#include "fs/shipped.h"
 #include "platform/platform.h"
+#include "ui/messages.h"
 
 HINSTANCE InstallerModule = NULL;
 
@@ -53,22 +55,74 @@ DWORD FindPayload(const void** blockOut) {
   return *blockOut != NULL ? size : 0;
 }
 
+int LoadShippedRecord() {
+  Shipped.bytes = NULL;
+  Shipped.size = 0;
+  HRSRC found = Platform.FindResourceA(InstallerModule, MAKEINTRESOURCEA(kShippedResourceId), RT_RCDATA);
+  if (found == NULL) {
+    // Only "not there" means an installer without a record; any other
+    // failure must not pass for one, which would trust what lies beside it.
+    const DWORD error = Platform.GetLastError();
+    // 1812 to 1815: no resources at all, none of the type, of the name, or
+    // of the language.
+    return error >= ERROR_RESOURCE_DATA_NOT_FOUND && error <= ERROR_RESOURCE_LANG_NOT_FOUND ? 0 : -1;
+  }
+  const DWORD size = Platform.SizeofResource(InstallerModule, found);
+  HGLOBAL loaded = size != 0 ? Platform.LoadResource(InstallerModule, found) : NULL;
+  const uint8_t* bytes = loaded != NULL ? static_cast<const uint8_t*>(Platform.LockResource(loaded)) : NULL;
+  if (!ShippedRecordValid(bytes, size))
+    return -1;
+  Shipped.bytes = bytes;
+  Shipped.size = size;
+  return 1;
+}
+
+static const char kCompanionDiffers[] =
+    "Zbiór %s nie pochodzi z tej instalacji!\n\nInstalacja zostanie przerwana.";
+
+// Copies `source` to `target`, or leaves no partial or empty file there.
+static void CopyWholeOrNothing(const char* source, const char* target) {
+  if (CopyWholeFile(source, target) != 0)
+    FsUnlink(target);
+}
+
+// Copies the companion `name` from `source` to `target` when it is to be
+// copied. Returns 0, or -1 after the box for a declared companion that is
+// not the vendor's.
+static int CopyCompanion(const char* name, const char* source, const char* target) {
+  if (FsAccess(source, 0) != 0)
+    return 0;
+  if (Shipped.bytes == NULL) {
+    CopyWholeOrNothing(source, target);
+    return 0;
+  }
+  ShippedEntry entry;
+  if (!FindShipped(Shipped, kShippedCompanion, name, &entry))
+    return 0;
+  int32_t held;
+  const int check = CheckShippedFile(source, entry, &held);
+  if (check == kShippedDiffers) {
+    ShowFileError(kCompanionDiffers, source);
+    return -1;
+  }
+  // One that cannot be read is passed over, as one that is missing.
+  if (check != kShippedMatches)
+    return 0;
+  // Copied while the checked file is held open, writers shut out.
+  CopyWholeOrNothing(source, target);
+  FsClose(held);
+  return 0;
+}
+
 int CopyCompanionFiles(const char* workDir, const char* sourceDir) {
-  int result = 0;
   for (size_t i = 0; i < sizeof(kCompanionFiles) / sizeof(kCompanionFiles[0]); ++i) {
     char source[MAX_PATH];
     char target[MAX_PATH];
     if (PathCombine(source, sizeof(source), sourceDir, kCompanionFiles[i]) == NULL ||
-        PathCombine(target, sizeof(target), workDir, kCompanionFiles[i]) == NULL) {
-      result = -1;
+        PathCombine(target, sizeof(target), workDir, kCompanionFiles[i]) == NULL)
       continue;
-    }
-    result = FsAccess(source, 0);
-    if (result != 0)
-      continue;
-    result = CopyWholeFile(source, target);
-    if (result != 0)
-      FsUnlink(target);  // No partial or empty file stays behind.
+    if (CopyCompanion(kCompanionFiles[i], source, target) != 0)
+      return -1;
   }
-  return result;
+  return 0;
 }

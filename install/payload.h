@@ -32,10 +32,22 @@ bool GetInstallerFolder(char* folder);
 // cannot be loaded or locked.
 DWORD FindPayload(const void** blockOut);
 
+// Takes the record of what the vendor shipped from the installer's module
+// into Shipped (fs/shipped.h). Returns 1 when it is there and well formed, 0
+// when the installer carries none (Shipped left empty: nothing beside the
+// installer is checked), -1 when it is there but damaged or of an unknown
+// version, or cannot be read.
+int LoadShippedRecord();
+
 // Copies each companion file present in `sourceDir` (the installer's folder,
 // ending with "\\", or empty for the current directory) into `workDir`, each
-// as its own progress stage. A copy that fails leaves no partial file. Shows
-// nothing. Returns the result of the last file step (callers ignore it).
+// as its own progress stage. With a record in Shipped only the companions it
+// declares are copied, each only when it matches its entry, checked and
+// copied without letting it change in between; an undeclared one stays
+// where it is, and one that cannot be read is passed over as a missing one.
+// A copy that fails leaves no partial file and is passed over in silence.
+// Returns 0, or -1 after a box naming a declared companion whose size or
+// content differs from its entry: the run must stop.
 int CopyCompanionFiles(const char* workDir, const char* sourceDir);
 
 #endif  // INSTALLER_INSTALL_PAYLOAD_H_

@@ -27,6 +27,10 @@ static const char kFolderUnusable[] =
     "Proszę przenieść instalator do folderu o krótkiej nazwie (np. C:\\Instalki) "
     "i uruchomić go ponownie.";
 
+// The installer's own record of what lies beside it is damaged: nothing
+// there can be told from what someone else put there.
+static const char kRecordDamaged[] = "Uszkodzony spis zbiorów instalacyjnych!";
+
 static const char kPayloadName[] = "dmins.cab";
 
 char* MakeWorkDirectory(char* buffer) {
@@ -78,6 +82,10 @@ int RunInstallation() {
     ShowError(kFolderUnusable);
     goto cleanup;
   }
+  if (LoadShippedRecord() < 0) {
+    ShowError(kRecordDamaged);
+    goto cleanup;
+  }
 
   // The bar runs from 0 to 60 % while the payload is written.
   if (PathCombine(payloadPath, sizeof(payloadPath), workDir, kPayloadName) == NULL ||
@@ -90,7 +98,8 @@ int RunInstallation() {
 
   // Companions go first, so that a file of the same name in the cabinet
   // replaces its companion.
-  CopyCompanionFiles(workDir, installerFolder);
+  if (CopyCompanionFiles(workDir, installerFolder) != 0)
+    goto cleanup;
   if (ExtractCabinetSet(payloadPath, workDir, installerFolder) != 0) {
     ShowError(kPayloadNotUnpacked);
     goto cleanup;

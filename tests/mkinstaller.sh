@@ -50,6 +50,36 @@ sleep 1
 "$mk" --from "$work/files" --out "$work/again.exe" --arch x86_64 --version 2.3.4.5 >/dev/null
 cmp -s "$work/from.exe" "$work/again.exe" || fail "two builds of the same folder differ"
 
+# What ships beside the installer: its further volumes and a declared
+# companion, written beside --out and printed with their hashes, and each
+# named in the record the installer carries, with its size and SHA-256.
+mkdir -p "$work/shipped"
+printf 'help shipped beside the installer\r\n' > "$work/kavel.chm"
+"$mk" --from "$work/files" --out "$work/shipped/setup.exe" --arch x86_64 --volume-size 64K \
+  --companion "$work/kavel.chm" > "$work/shipped.txt"
+grep -q '^kavel.chm 35 sha256:' "$work/shipped.txt" || fail "the companion is not printed: $(cat "$work/shipped.txt")"
+python3 - "$work/shipped" <<'PY' || fail "the record"
+import hashlib, os, struct, sys
+folder = sys.argv[1]
+data = open(os.path.join(folder, 'setup.exe'), 'rb').read()
+at = data.index(b'DMRC\x01\x00')  # The resource, not the signature the code compares with.
+version, count = struct.unpack_from('<HH', data, at + 4)
+at += 8
+entries = []
+for _ in range(count):
+    kind, length = data[at], data[at + 1]
+    name = data[at + 2:at + 2 + length].decode('cp1250')
+    size, = struct.unpack_from('<I', data, at + 2 + length)
+    digest = data[at + 6 + length:at + 38 + length]
+    entries.append((kind, name))
+    content = open(os.path.join(folder, name), 'rb').read()
+    assert (size, digest) == (len(content), hashlib.sha256(content).digest()), name
+    at += 38 + length
+volumes = sorted(n for n in os.listdir(folder) if n.endswith('.cab'))
+assert version == 1 and len(volumes) >= 1, (version, volumes)
+assert entries == [(1, v) for v in volumes] + [(2, 'kavel.chm')], entries
+PY
+
 # Refusals: one line, exit status 1, no output, no work folder left behind.
 refuse() {
   local out=$work/refused.exe status=0 prev=
@@ -66,6 +96,8 @@ refuse --from "$work/files" --version 1.2.3.65536
 refuse --payload "$work/files/sub/b.txt"
 for method in zip lzx:14 lzx:22 lzx: mszip:15; do refuse --from "$work/files" --compress "$method"; done
 refuse --payload "$work/any.cab" --compress lzx
+refuse --payload "$work/any.cab" --companion "$work/files/sub/b.txt"
+refuse --payload "$work/any.cab" --companion "$work/nowhere/kavel.chm"
 for bad in 'CON' 'sub/nul.txt' 'tail.' 'żółw日本.txt'; do
   mkdir -p "$work/bad/sub"; cp "$work/any.exe" "$work/bad/MERVOLT.EXE"; echo x > "$work/bad/$bad"
   refuse --from "$work/bad"

@@ -109,6 +109,14 @@ int ShowStartError(const char* path) {
                      "uruchomić programu", path);
 }
 
+int ShowFileError(const char* format, const char* path) {
+  WCHAR widePath[kFormatLimit];
+  WCHAR text[kFormatLimit];
+  Widen(CP_ACP, path, widePath, kFormatLimit);
+  FormatWide(text, format, widePath);
+  return ShowWide(text, MB_ICONHAND);
+}
+
 // Shows the abort question and returns the button code as it came.
 static int AskAbort() {
   // "Nie" is the default button: MB_DEFBUTTON2, not the MB_DEFBUTTON3 that

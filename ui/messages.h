@@ -37,6 +37,10 @@ int ShowSystemError(int kind, const char* path);
 // last error, in the style of ShowSystemError. Returns the box's answer.
 int ShowStartError(const char* path);
 
+// Shows the error box `format` (Windows-1250, with one "%s") naming the file
+// `path` (ANSI code page). Returns the box's answer.
+int ShowFileError(const char* format, const char* path);
+
 // Fills `buffer` (room for `size` characters) with the system's text for
 // `code`, without the line break the system ends it with; leaves it empty
 // when the system has none. Returns `buffer`.

@@ -14,6 +14,7 @@
 #include "tests/support/cab_writer.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/platform_guard.h"
+#include "tests/support/shipped_record.h"
 #include "tests/support/temp_dir.h"
 #include "ui/messages.h"
 #include "ui/progress.h"
@@ -337,8 +338,9 @@ TEST_F(ExtractSetTest, FolderThroughEveryVolume) {
           else
             asked.push_back(InsertDiskText(medium_ / names[i]));
         }
+        // The volumes are read where they lie, never copied beside the first.
         if (supply == kFromMedium)
-          unpacked.insert(unpacked.end(), names.begin(), names.end());
+          unpacked.push_back(names[0]);
         BoxScript boxes;
         boxes.WhileOpen([&](const BoxRecord& box) {
           for (size_t i = 0; i < count; ++i) {
@@ -385,6 +387,86 @@ TEST_F(ExtractSetTest, VolumeLeavingTheFolderNotFetched) {
   EXPECT_EQ(ExtractCabinetSet((work + "\\vol1.cab").c_str(), work.c_str(), (medium_.path() + "\\").c_str()), -1);
   EXPECT_EQ(boxes.texts(), std::vector<std::string>({InsertDiskText(work + "\\..\\vol2.cab"), kAbortQuestion, kUserAbort}));
   EXPECT_EQ(ListTree(target_.path()), std::vector<std::string>({"work", "work\\vol1.cab"}));
+}
+
+// Whether the file at `path` can be opened for writing now.
+bool Writable(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                            NULL);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  CloseHandle(file);
+  return true;
+}
+
+// With the installer's record, a further volume is read only when it is the
+// vendor's. One rewritten to the same size, or one the record does not name,
+// is the wrong volume: Cancel and "Tak" stop with nothing unpacked, and the
+// right one put in place while the prompt is open is taken at Retry. A
+// volume once checked cannot be written until the set is unpacked.
+TEST_F(ExtractSetTest, VolumesCheckedAgainstTheRecord) {
+  std::vector<CabEntry> entries(2);
+  entries[0].name = "a.bin";
+  entries[0].data = Pattern(12000, 1);
+  entries[1].name = "b.bin";
+  entries[1].data = Pattern(9000, 2);
+  CabLayout layout;
+  layout.blockSize = 4096;
+  const std::vector<std::string> names = {"vol1.cab", "vol2.cab", "vol3.cab"};
+  const std::vector<std::string> cabinets = BuildSpanningSet(entries, names, layout, 2);
+  std::string forged = cabinets[1];
+  forged[forged.size() - 100] ^= 1;
+  const std::string medium = medium_.path() + "\\";
+  const auto extract = [&]() {
+    return ExtractCabinetSet((medium_ / "vol1.cab").c_str(), target_.path().c_str(), medium.c_str());
+  };
+  for (size_t i = 0; i < names.size(); ++i)
+    WriteFileBytes(medium_ / names[i], cabinets[i]);
+  WriteFileBytes(medium_ / "vol2.cab", forged);
+  {
+    ScopedShippedRecord record({{kShippedVolume, "vol2.cab", cabinets[1]}, {kShippedVolume, "vol3.cab", cabinets[2]}});
+    BoxScript boxes;
+    boxes.Answer({IDCANCEL, IDYES});
+    EXPECT_EQ(extract(), -1);
+    EXPECT_EQ(boxes.texts(),
+              std::vector<std::string>({WrongVolumeText(medium_ / "vol2.cab"), kAbortQuestion, kUserAbort}));
+    EXPECT_EQ(ListTree(target_.path()), std::vector<std::string>());
+  }
+  {
+    // The right one put in place at the prompt; the third asked for, and
+    // the second, checked, held meanwhile.
+    DeleteFileA((medium_ / "vol3.cab").c_str());
+    ScopedShippedRecord record({{kShippedVolume, "vol2.cab", cabinets[1]}, {kShippedVolume, "vol3.cab", cabinets[2]}});
+    BoxScript boxes;
+    bool secondWritable = true;
+    boxes.Answer({IDRETRY, IDOK});
+    boxes.WhileOpen([&](const BoxRecord& box) {
+      if (box.text == WrongVolumeText(medium_ / "vol2.cab")) {
+        WriteFileBytes(medium_ / "vol2.cab", cabinets[1]);
+      } else {
+        secondWritable = Writable(medium_ / "vol2.cab");
+        WriteFileBytes(medium_ / "vol3.cab", cabinets[2]);
+      }
+    });
+    ASSERT_EQ(extract(), 0);
+    EXPECT_EQ(boxes.texts(), std::vector<std::string>({WrongVolumeText(medium_ / "vol2.cab"),
+                                                       InsertDiskText(medium_ / "vol3.cab")}));
+    EXPECT_FALSE(secondWritable);
+    EXPECT_TRUE(Writable(medium_ / "vol2.cab"));
+    EXPECT_EQ(ListTree(target_.path()), std::vector<std::string>({"a.bin", "b.bin"}));
+  }
+  {
+    // A volume the record does not name is not the vendor's either.
+    RemoveTreeForTest(target_.path());
+    MakeDir(target_.path());
+    ScopedShippedRecord record({{kShippedVolume, "vol2.cab", cabinets[1]}});
+    BoxScript boxes;
+    boxes.Answer({IDCANCEL, IDYES});
+    EXPECT_EQ(extract(), -1);
+    EXPECT_EQ(boxes.texts(),
+              std::vector<std::string>({WrongVolumeText(medium_ / "vol3.cab"), kAbortQuestion, kUserAbort}));
+    EXPECT_EQ(ListTree(target_.path()), std::vector<std::string>());
+  }
 }
 
 // A missing volume is asked for; put in place while the prompt is open and

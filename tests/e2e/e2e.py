@@ -315,24 +315,39 @@ def product_files(product):
     return files
 
 
-def volume_set(opts, out_root, missing=None):
-    """A product packed into four volumes: the first inside the installer,
-    the others beside it, where the vendor's tool writes them. All there,
-    the installation needs no disk and every file comes out whole; with
-    volume `missing` gone, it is asked for, and Cancel and "Tak" stop the
-    installation cleanly."""
-    s = Scenario('volume-set' if missing is None else 'volume-missing', out_root)
+def place_volume_set(s, opts, missing=None):
+    """The installer of a product packed into four volumes, the others beside
+    it with the companion file its record declares, where the vendor's tool
+    writes them; and a library the vendor did not ship, planted beside them
+    as a web page would leave it in Downloads. Returns the installer."""
     installer, *later = opts.volumes
     exe = s.place(installer, 'instalator.exe')
     for path in later:
         if os.path.basename(path) != missing:
             s.place(path)
+    s.write('gdiplus.dll', b'MZ planted by a web page')
+    return exe
+
+
+def volume_set(opts, out_root, missing=None):
+    """All there, the installation needs no disk, every file comes out whole,
+    the declared companion is copied, and neither the planted library nor
+    any further volume reaches the work directory (the volumes are read
+    where they lie); with volume `missing` gone, it is asked for, and Cancel
+    and "Tak" stop the installation cleanly."""
+    s = Scenario('volume-set' if missing is None else 'volume-missing', out_root)
+    exe = place_volume_set(s, opts, missing)
     if missing is None:
         report = s.install(exe, env={'MERVOLT_CHECKSUMS': '1'})
         if report:
             for name, (size, crc) in product_files(opts.product).items():
                 s.equal(report['files'].get(name, (None, None))[1], size, name + ' size')
                 s.equal(report.get('crc32', {}).get(name), crc, name + ' CRC-32')
+            files = report['files']
+            s.check('kavel.chm' in files, 'the declared companion was not copied')
+            s.check('gdiplus.dll' not in files, 'the planted library reached the work directory')
+            s.equal(sorted(n for n in files if n.lower().endswith('.cab')), ['dmins.cab'],
+                    'volumes in the work directory')
         return s
     before = work_dirs()
     run = Run(s.out, exe, answers=['Escape', 't'], env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'})
@@ -340,6 +355,48 @@ def volume_set(opts, out_root, missing=None):
     s.equal(run.code, 0, 'exit code')
     s.equal(run.boxes, ['Proszę włożyć dysk z plikiem %s\\%s.' % (medium, missing), ABORT_QUESTION,
                         'Przerwanie użytkownika', UNPACK_FAILED], 'boxes')
+    s.equal(work_dirs(), before, 'work directories left')
+    s.check(not os.path.exists(os.path.join(s.medium, 'mervolt-report.txt')), 'the second stage ran')
+    return s
+
+
+def forged_volume(opts, out_root):
+    """The set with its second volume rewritten by someone else (one byte
+    changed, the same size): not the vendor's. The wrong-volume prompt
+    names it; Cancel and "Tak" stop the installation cleanly and the second
+    stage never starts."""
+    s = Scenario('forged-volume', out_root)
+    exe = place_volume_set(s, opts)
+    with open(os.path.join(s.medium, 'instalator-2.cab'), 'r+b') as f:
+        f.seek(-100, os.SEEK_END)
+        byte = f.read(1)[0]
+        f.seek(-100, os.SEEK_END)
+        f.write(bytes([byte ^ 1]))
+    before = work_dirs()
+    run = Run(s.out, exe, answers=['Escape', 't'], env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'})
+    medium = 'Z:' + s.medium.replace('/', '\\')
+    wrong = ('%s\\instalator-2.cab nie jest kolejnym woluminem\ntej sekwencji plików. '
+             'Proszę włożyć właściwą dyskietkę!' % medium)
+    s.equal(run.code, 0, 'exit code')
+    s.equal(run.boxes, [wrong, ABORT_QUESTION, 'Przerwanie użytkownika', UNPACK_FAILED], 'boxes')
+    s.equal(work_dirs(), before, 'work directories left')
+    s.check(not os.path.exists(os.path.join(s.medium, 'mervolt-report.txt')), 'the second stage ran')
+    return s
+
+
+def changed_companion(opts, out_root):
+    """The set with its declared companion changed beside it: a box names
+    it, the installation stops, nothing is left and the second stage never
+    starts."""
+    s = Scenario('changed-companion', out_root)
+    exe = place_volume_set(s, opts)
+    s.write('kavel.chm', b'a help file that runs a script')
+    before = work_dirs()
+    run = Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'})
+    medium = 'Z:' + s.medium.replace('/', '\\')
+    s.equal(run.code, 0, 'exit code')
+    s.equal(run.boxes, ['Zbiór %s\\kavel.chm nie pochodzi z tej instalacji!\n\nInstalacja zostanie przerwana.'
+                        % medium], 'boxes')
     s.equal(work_dirs(), before, 'work directories left')
     s.check(not os.path.exists(os.path.join(s.medium, 'mervolt-report.txt')), 'the second stage ran')
     return s
@@ -525,6 +582,8 @@ def main():
         ('broadcast', lambda: broadcast(opts, opts.out)),
         ('volume-set', lambda: volume_set(opts, opts.out)),
         ('volume-missing', lambda: volume_set(opts, opts.out, missing='instalator-3.cab')),
+        ('forged-volume', lambda: forged_volume(opts, opts.out)),
+        ('changed-companion', lambda: changed_companion(opts, opts.out)),
         ('cyrillic-folder', lambda: cyrillic_folder(opts, opts.out)),
         ('cyrillic-temp', lambda: cyrillic_temp(opts, opts.out)),
         ('western-locale', lambda: western_locale(opts, opts.out)),

@@ -364,8 +364,9 @@ TEST_F(RunTest, MultiVolumePayload) {
   EXPECT_EQ(RunInstallation(), 0);
   EXPECT_EQ(Launches, 1);
   EXPECT_EQ(boxes.texts(), std::vector<std::string>({"Prosz\xea w\xb3o\xbfy\xe6 dysk z plikiem " + medium / "vol3.cab" + "."}));
-  EXPECT_EQ(SeenAtHide, std::vector<std::string>(
-                            {"MERVOLT.EXE", "big.bin", "dmins.cab", "last.txt", "vol2.cab", "vol3.cab"}));
+  // The further volumes were read where they lie: the work directory holds
+  // the first volume and the unpacked files, nothing else.
+  EXPECT_EQ(SeenAtHide, std::vector<std::string>({"MERVOLT.EXE", "big.bin", "dmins.cab", "last.txt"}));
   EXPECT_EQ(WorkDirectory(temp_), "");
 }
 

@@ -31,6 +31,7 @@
 #include "tests/support/dialog_driver.h"
 #include "tests/support/platform_guard.h"
 #include "tests/support/second_stage.h"
+#include "tests/support/shipped_record.h"
 #include "tests/support/temp_dir.h"
 #include "ui/messages.h"
 
@@ -149,6 +150,7 @@ struct Sweep {
   Phase phase = kBeforeRun;
   FaultMode mode = kFail;
   bool fired = false;
+  bool companionsLooked = false;
   // Time slept, added to the clock instead of waited.
   DWORD sleptMs = 0;
   // The run under way, for the watchdog: its description and deadline.
@@ -256,17 +258,19 @@ struct Hook<Index, R(WINAPI*)(A...)> {
       if (S.phase == kWorkDirectory)
         S.phase = kBinding;
     } else if constexpr (Index == kLocalAlloc) {
-      // The library's context is the first block after the companions
-      // (there are none beside this installer, so nothing is copied).
-      if (S.phase == kCompanions)
+      // The library's context is the first block after the companions,
+      // which end with a look for the last of their names.
+      if (S.phase == kCompanions && S.companionsLooked)
         S.phase = kExtraction;
     } else if constexpr (Index == kFindResourceA) {
-      if (std::get<2>(tuple) == RT_RCDATA && S.phase >= kWorkDirectory)
+      if (std::get<1>(tuple) == MAKEINTRESOURCEA(IDR_PAYLOAD) && S.phase >= kWorkDirectory)
         S.phase = kPayload;
     } else if constexpr (Index == kGetFileAttributesA || Index == kCreateFileA) {
       const std::string path = std::get<0>(tuple);
       if (S.phase == kPayload && path.size() > 10 && path.compare(path.size() - 10, 10, "\\kavel.chm") == 0)
         S.phase = kCompanions;
+      if (S.phase == kCompanions && path.size() > 11 && path.compare(path.size() - 11, 11, "\\wyrmo2.bi_") == 0)
+        S.companionsLooked = true;
     } else if constexpr (Index == kGetTempFileNameA) {
       if (strcmp(std::get<1>(tuple), "cab") == 0)
         S.phase = kExtraction;
@@ -345,6 +349,49 @@ BOOL WINAPI ElevatedTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind,
   return TRUE;
 }
 
+// The record the sweep's installer carries: the companion file it finds
+// beside itself (the test program's folder) while the sweep runs.
+const char kCompanionContent[] = "help shipped beside the installer";
+std::string SweepRecord;
+int RecordMark;
+HRSRC WINAPI FindWithRecord(HMODULE module, LPCSTR name, LPCSTR type) {
+  if (name == MAKEINTRESOURCEA(kShippedResourceId))
+    return reinterpret_cast<HRSRC>(&RecordMark);
+  return PlatformReal().FindResourceA(module, name, type);
+}
+DWORD WINAPI SizeWithRecord(HMODULE module, HRSRC found) {
+  if (found == reinterpret_cast<HRSRC>(&RecordMark))
+    return static_cast<DWORD>(SweepRecord.size());
+  return PlatformReal().SizeofResource(module, found);
+}
+HGLOBAL WINAPI LoadWithRecord(HMODULE module, HRSRC found) {
+  if (found == reinterpret_cast<HRSRC>(&RecordMark))
+    return reinterpret_cast<HGLOBAL>(&RecordMark);
+  return PlatformReal().LoadResource(module, found);
+}
+LPVOID WINAPI LockWithRecord(HGLOBAL loaded) {
+  if (loaded == reinterpret_cast<HGLOBAL>(&RecordMark))
+    return &SweepRecord[0];
+  return PlatformReal().LockResource(loaded);
+}
+
+// The companion lies beside the test program while the sweep lives.
+class CompanionBeside {
+ public:
+  CompanionBeside() {
+    char path[MAX_PATH];
+    GetModuleFileNameA(NULL, path, MAX_PATH);
+    path_ = path;
+    path_ = path_.substr(0, path_.rfind('\\') + 1) + "kavel.chm";
+    WriteFileBytes(path_, kCompanionContent);
+    SweepRecord = RecordBytes({{kShippedCompanion, "kavel.chm", kCompanionContent}});
+  }
+  ~CompanionBeside() { DeleteFileA(path_.c_str()); }
+
+ private:
+  std::string path_;
+};
+
 std::map<std::string, std::string> Snapshot(const std::string& dir) {
   std::map<std::string, std::string> files;
   for (const std::string& entry : ListTree(dir)) {
@@ -372,6 +419,7 @@ Outcome RunOnce(const ScopedTempFolder& temp) {
   S.boxesTried = 0;
   S.fired = false;
   S.phase = kBeforeRun;
+  S.companionsLooked = false;
   Launched = false;
   SeenAtLaunch.clear();
   BoxScript boxes;
@@ -391,8 +439,13 @@ Outcome RunOnce(const ScopedTempFolder& temp) {
     SeenAtLaunch = Snapshot(directory);
   });
   // As the installer runs: elevated, so that the protected work directory
-  // is made and each of its calls is failed in turn.
+  // is made and each of its calls is failed in turn; and with a record of
+  // what is shipped beside it, a companion file, checked and copied.
   Platform.GetTokenInformation = ElevatedTokenInformation;
+  Platform.FindResourceA = FindWithRecord;
+  Platform.SizeofResource = SizeWithRecord;
+  Platform.LoadResource = LoadWithRecord;
+  Platform.LockResource = LockWithRecord;
   InstallHooks();
   DialogShown = false;
   S.sleptMs = 0;
@@ -463,9 +516,10 @@ bool IsKnownText(const std::string& text) {
       "Przerwanie użytkownika",
       "Nie rozpoznany błąd archiwum .CAB",
       "Na pewno przerwać operację?",
+      "Uszkodzony spis zbiorów instalacyjnych!",
       kFolderBox,
   };
-  static const char* const kStarts[] = {"Nie mogę ", "Proszę włożyć dysk z plikiem "};
+  static const char* const kStarts[] = {"Nie mogę ", "Proszę włożyć dysk z plikiem ", "Zbiór "};
   for (const char* whole : kWhole) {
     if (Shows(text, whole))
       return true;
@@ -494,6 +548,7 @@ std::string ExpectedBoxes(Phase phase, int result, const std::vector<std::string
       "Do zainstalowania tej wersji potrzebna jest biblioteka CABINET.DLL!\n\nInstalacja zostanie przerwana.";
   static const char kPayloadBox[] = "Błąd kopiowania pliku instalacyjnego!";
   static const char kUnpackBox[] = "Nie można rozpakować zbiorów instalacyjnych!";
+  static const char kRecordBox[] = "Uszkodzony spis zbiorów instalacyjnych!";
   // Boxes naming what is left to remove by hand may follow any failure (a
   // fault that lasts can keep the staging and the work directory from
   // going); the step's own box comes before them.
@@ -517,9 +572,11 @@ std::string ExpectedBoxes(Phase phase, int result, const std::vector<std::string
     case kWorkDirectory:
       return OnlyBox(boxes, kWorkDirBox) ? "" : "expected only the work-directory box";
     case kBinding:
-      // The installer's folder is read right after the library is bound.
-      return OnlyBox(boxes, kLibraryBox) || OnlyBox(boxes, kFolderBox) ? ""
-                 : "expected only the library box or the folder box";
+      // The installer's folder and its record are read right after the
+      // library is bound.
+      return OnlyBox(boxes, kLibraryBox) || OnlyBox(boxes, kFolderBox) || OnlyBox(boxes, kRecordBox)
+                 ? ""
+                 : "expected only the library, the folder or the record box";
     case kPayload:
       return Shows(last, kPayloadBox) ? "" : "expected to end with the payload box";
     case kCompanions:
@@ -561,6 +618,7 @@ DWORD WINAPI Watchdog(void*) {
 TEST(FaultSweep, EveryCallSiteOfTheRun) {
   InstallerWindow = NULL;
   ScopedTempFolder temp;
+  CompanionBeside companion;
 
   // The run as it goes without faults: the reference for every other.
   S = Sweep();
@@ -572,6 +630,7 @@ TEST(FaultSweep, EveryCallSiteOfTheRun) {
   ASSERT_TRUE(Launched);
   const std::map<std::string, std::string> expectedFiles = SeenAtLaunch;
   ASSERT_GT(expectedFiles.size(), 5u);
+  ASSERT_EQ(expectedFiles.count("kavel.chm"), 1u);
   const std::vector<Site> sites = S.sites;
 
   CloseHandle(CreateThread(NULL, 0, Watchdog, NULL, 0, NULL));
@@ -638,7 +697,11 @@ TEST(FaultSweep, EveryCallSiteOfTheRun) {
         problems.push_back("placeholder " + run.placeholder + " left without the work-directory box");
       if (run.result == 1 && !Launched)
         problems.push_back("success without the second stage");
-      if (run.result == 1 && SeenAtLaunch != expectedFiles)
+      // A companion that could not be read or copied is passed over.
+      std::map<std::string, std::string> withoutCompanion = expectedFiles;
+      withoutCompanion.erase("kavel.chm");
+      if (run.result == 1 && SeenAtLaunch != expectedFiles &&
+          !(site.phase == kCompanions && SeenAtLaunch == withoutCompanion))
         problems.push_back("success, but the second stage did not find every file as packed");
       if (run.dialogShown && run.result == 0 && S.boxesTried == 0)
         problems.push_back("failure without a box");
