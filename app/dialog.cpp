@@ -16,6 +16,9 @@ static_assert(IDR_PAYLOAD == kPayloadResourceId, "the payload is the installer's
 
 static HICON ProductIcon = NULL;
 
+// True from "Instaluj" on: closing the dialog then asks to stop the run.
+static bool Running = false;
+
 // The icon fills the room left of the welcome text, less a margin of 8 pixels.
 // The rule measures real pixels, so a larger system font (or DPI) gets a
 // larger icon.
@@ -42,17 +45,32 @@ static void OnInitDialog(HWND dialog) {
       Platform.SendMessageA(iconControl, STM_SETICON, reinterpret_cast<WPARAM>(ProductIcon), 0);
   }
   InstallerWindow = dialog;
+  InstallerWindowHidden = false;
+  Running = false;
 }
 
 static void OnInstall(HWND dialog) {
   Platform.ShowWindow(Platform.GetDlgItem(dialog, IDOK), SW_HIDE);
   Platform.ShowWindow(Platform.GetDlgItem(dialog, IDCANCEL), SW_HIDE);
   Platform.ShowWindow(Platform.GetDlgItem(dialog, IDC_PROGRESS), SW_SHOW);
+  // The bar stands in the buttons' place before the first byte is written.
+  Platform.UpdateWindow(dialog);
   // The run happens here, on the dialog's thread; its progress updates and
-  // message boxes keep the dialog painting. The close box may end the dialog
-  // with 0 meanwhile; this EndDialog then sets the final result.
+  // message boxes keep the dialog painting and serve the close box.
+  Running = true;
   const int result = RunInstallation();
   Platform.EndDialog(dialog, result == 0 ? 1 : 0);
+}
+
+// "Anuluj", Escape, Alt+F4 and the close box. Before a run they end the
+// dialog. During one they ask whether to stop it; the run stops at its next
+// safe point and ends the dialog itself. Once the dialog is hidden for the
+// second stage nothing can stop it, and they do nothing.
+static void OnClose(HWND dialog) {
+  if (!Running)
+    Platform.EndDialog(dialog, 0);
+  else if (!InstallerWindowHidden)
+    AskToStop();
 }
 
 INT_PTR CALLBACK InstallerDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -65,7 +83,7 @@ INT_PTR CALLBACK InstallerDialogProc(HWND window, UINT message, WPARAM wParam, L
       if (LOWORD(wParam) == IDOK)
         OnInstall(window);
       else if (LOWORD(wParam) == IDCANCEL)
-        Platform.EndDialog(window, 0);
+        OnClose(window);
       break;
     case WM_DESTROY:
       if (ProductIcon != NULL) {

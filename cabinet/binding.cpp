@@ -219,7 +219,10 @@ FNREAD(CabRead) {
 static bool WriteFellShort = false;
 
 FNWRITE(CabWrite) {
-  ProgressAdvance(cb);
+  // A stop the user asked for fails the write: the library stops after the
+  // block it has just unpacked.
+  if (!ProgressAdvance(cb))
+    return static_cast<UINT>(-1);
   const int32_t written =
       OpenFileSlot(hf) < 0 ? -1 : FsWrite(static_cast<int32_t>(hf), pv, cb);
   if (written != static_cast<int32_t>(cb))

@@ -38,7 +38,9 @@ const char* CabinetErrorText(int code) {
 }
 
 void ShowCabinetError(int code) {
-  ShowError(CabinetErrorText(code));
+  // What a stop cut short is no failure to tell.
+  if (!StopRequested)
+    ShowError(CabinetErrorText(code));
 }
 
 // A code without an entry of its own: "unrecognised cabinet error".

@@ -7,6 +7,7 @@
 #include "fs/path.h"
 #include "fs/shipped.h"
 #include "ui/messages.h"
+#include "ui/progress.h"
 
 // The volumes held open since their check. The library reads at most the
 // volume of its pass and the one a file runs on into; the oldest of more is
@@ -79,7 +80,7 @@ int AcceptVolume(const char* path) {
 bool ObtainVolume(const char* path, VolumeAsk ask) {
   int accepted = ask == kAskWrongFirst ? 0 : ask == kAskDiskFirst ? -1 : AcceptVolume(path);
   while (accepted != 1) {
-    if (!(accepted == 0 ? PromptWrongVolume(path) : PromptInsertDisk(path)))
+    if (StopRequested || !(accepted == 0 ? PromptWrongVolume(path) : PromptInsertDisk(path)))
       return false;
     accepted = AcceptVolume(path);
   }

@@ -39,7 +39,9 @@ int CopyData(int32_t dst, int32_t dstOffset, int32_t src, int32_t srcOffset, int
     length -= chunk;
     srcOffset += chunk;
     dstOffset += chunk;
-    ProgressAdvance(static_cast<uint32_t>(chunk));
+    ok = ProgressAdvance(static_cast<uint32_t>(chunk));
+    if (!ok)
+      break;
     if (length < chunk)
       chunk = length;
   } while (length > 0);
@@ -69,6 +71,11 @@ int CopyWholeFile(const char* srcPath, const char* dstPath) {
   return result == 0 && closedDestination == 0 && closedSource == 0 ? 0 : -1;
 }
 
+// A block is written in pieces of this size, the bar moving and the dialog
+// served after each: a piece takes milliseconds even on a slow disk, where
+// the whole block could take seconds.
+static const uint32_t kBlockPiece = 0x40000;
+
 int WriteBlockToFile(const void* data, uint32_t size, const char* path) {
   if (data == NULL || size == 0)
     return -1;
@@ -77,9 +84,13 @@ int WriteBlockToFile(const void* data, uint32_t size, const char* path) {
   if (file == -1)
     return -1;
   // A new handle writes from the start of the file.
-  const bool written = FsWrite(file, data, size) == static_cast<int32_t>(size);
-  if (FsClose(file) != 0 || !written)
-    return -1;
-  ProgressAdvance(size);
-  return 0;
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  bool written = true;
+  for (uint32_t done = 0; written && done < size;) {
+    const uint32_t piece = size - done < kBlockPiece ? size - done : kBlockPiece;
+    written = FsWrite(file, bytes + done, piece) == static_cast<int32_t>(piece);
+    done += piece;
+    written = written && ProgressAdvance(piece);
+  }
+  return FsClose(file) == 0 && written ? 0 : -1;
 }

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "fs/file.h"
+#include "ui/progress.h"
 
 ShippedRecord Shipped = {NULL, 0};
 
@@ -103,13 +104,15 @@ int CheckShippedFile(const char* path, const ShippedEntry& entry, int32_t* handl
     Sha256 hash;
     Sha256Start(&hash);
     uint32_t taken = 0;
-    int32_t read;
-    while ((read = FsRead(file, buffer, kHashChunk)) > 0) {
+    int32_t read = 0;
+    // The dialog is served between chunks; a stop asked for meanwhile
+    // leaves the file unread.
+    while (KeepAlive() && (read = FsRead(file, buffer, kHashChunk)) > 0) {
       Sha256Take(&hash, buffer, static_cast<size_t>(read));
       taken += static_cast<uint32_t>(read);
     }
     // A read that fails, or a file whose reads end before its size: unread.
-    if (read < 0 || taken != entry.size || FsSeek(file, 0, kFsFromStart) != 0)
+    if (StopRequested || read < 0 || taken != entry.size || FsSeek(file, 0, kFsFromStart) != 0)
       goto done;
     uint8_t digest[kSha256Size];
     Sha256End(&hash, digest);

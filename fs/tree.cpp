@@ -171,6 +171,7 @@ static int DeleteTreeWithin(const char* dir, Patience* patience);
 // Patience.
 static bool DeleteEntry(const char* dir, const FindRecord& entry, void* context) {
   Patience* patience = static_cast<Patience*>(context);
+  KeepAlive();
   char path[kTreePathSize];
   // The separator always goes in; PathJoin's rules are not wanted here.
   if (PathCopy(path, sizeof(path), dir) == NULL || PathAppend(path, sizeof(path), "\\") == NULL ||
@@ -276,6 +277,9 @@ static int MoveTreeWithin(const char* src, const char* dst, Patience* patience);
 
 // Moves one entry of `src` into the directory of the MoveContext `context`.
 static bool MoveOneEntry(const char* src, const FindRecord& entry, void* context) {
+  // A stop the user asked for ends the move before the next entry.
+  if (!KeepAlive())
+    return false;
   const MoveContext* move = static_cast<const MoveContext*>(context);
   const char* dst = move->dst;
   char srcPath[kTreePathSize];

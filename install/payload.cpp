@@ -8,6 +8,7 @@
 #include "fs/shipped.h"
 #include "platform/platform.h"
 #include "ui/messages.h"
+#include "ui/progress.h"
 
 HINSTANCE InstallerModule = NULL;
 
@@ -121,7 +122,7 @@ int CopyCompanionFiles(const char* workDir, const char* sourceDir) {
     if (PathCombine(source, sizeof(source), sourceDir, kCompanionFiles[i]) == NULL ||
         PathCombine(target, sizeof(target), workDir, kCompanionFiles[i]) == NULL)
       continue;
-    if (CopyCompanion(kCompanionFiles[i], source, target) != 0)
+    if (CopyCompanion(kCompanionFiles[i], source, target) != 0 || StopRequested)
       return -1;
   }
   return 0;

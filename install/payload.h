@@ -47,7 +47,8 @@ int LoadShippedRecord();
 // where it is, and one that cannot be read is passed over as a missing one.
 // A copy that fails leaves no partial file and is passed over in silence.
 // Returns 0, or -1 after a box naming a declared companion whose size or
-// content differs from its entry: the run must stop.
+// content differs from its entry, or without a box once the user asked to
+// stop: the run must stop.
 int CopyCompanionFiles(const char* workDir, const char* sourceDir);
 
 #endif  // INSTALLER_INSTALL_PAYLOAD_H_

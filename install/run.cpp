@@ -90,7 +90,8 @@ int RunInstallation() {
   // The bar runs from 0 to 60 % while the payload is written.
   if (PathCombine(payloadPath, sizeof(payloadPath), workDir, kPayloadName) == NULL ||
       WritePayload(payloadPath) != 0) {
-    ShowError(kPayloadNotWritten);
+    if (!StopRequested)
+      ShowError(kPayloadNotWritten);
     goto cleanup;
   }
   // Every later stage starts at 60 % of its own scale.
@@ -101,11 +102,15 @@ int RunInstallation() {
   if (CopyCompanionFiles(workDir, installerFolder) != 0)
     goto cleanup;
   if (ExtractCabinetSet(payloadPath, workDir, installerFolder) != 0) {
-    ShowError(kPayloadNotUnpacked);
+    if (!StopRequested)
+      ShowError(kPayloadNotUnpacked);
     goto cleanup;
   }
 
-  Platform.ShowWindow(InstallerWindow, SW_HIDE);
+  // A stop asked for during the last step ends the run here.
+  if (StopRequested)
+    goto cleanup;
+  HideInstallerWindow();
   // What the second stage returns does not matter; that it ran does.
   bool started;
   LaunchSecondStage(workDir, installerFolder, &started);

@@ -3,6 +3,12 @@
 #include "platform/platform.h"
 
 HWND InstallerWindow = NULL;
+bool InstallerWindowHidden = false;
+
+void HideInstallerWindow() {
+  Platform.ShowWindow(InstallerWindow, SW_HIDE);
+  InstallerWindowHidden = true;
+}
 
 const char kBoxCaption[] = "Korvani Dalmera - instalator";
 
@@ -38,6 +44,8 @@ static void Widen(UINT codePage, const char* text, WCHAR* out, int count) {
 static int ShowWide(const WCHAR* text, UINT type) {
   WCHAR caption[sizeof(kBoxCaption)];
   Widen(kTextCodePage, kBoxCaption, caption, sizeof(kBoxCaption));
+  if (InstallerWindowHidden)
+    return Platform.MessageBoxW(NULL, text, caption, type | MB_SETFOREGROUND | MB_TOPMOST);
   return Platform.MessageBoxW(InstallerWindow, text, caption, type);
 }
 
@@ -123,6 +131,10 @@ static int AskAbort() {
   // 0x223 would carry (that would make "Anuluj" the default).
   return ShowMessage("Na pewno przerwać operację?",
                      MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2);
+}
+
+bool ConfirmAbort() {
+  return AskAbort() == IDYES;
 }
 
 // Shows the prompt `text` of box `type` until the user answers `goOn` (true)

@@ -11,6 +11,15 @@
 // The installer dialog, owner of every box. Null until the dialog exists.
 extern HWND InstallerWindow;
 
+// True once the dialog was hidden for the hand-over (HideInstallerWindow).
+extern bool InstallerWindowHidden;
+
+// Hides the dialog while the second stage runs. The boxes shown from then on
+// have no owner: each comes to the foreground, above other windows, with a
+// taskbar button of its own, instead of hiding behind them with the dialog
+// while the installer waits for the answer.
+void HideInstallerWindow();
+
 // The caption of every box (Windows-1250): "Korvani Dalmera - instalator",
 // lower-case unlike the dialog's title.
 extern const char kBoxCaption[];
@@ -45,6 +54,10 @@ int ShowFileError(const char* format, const char* path);
 // `code`, without the line break the system ends it with; leaves it empty
 // when the system has none. Returns `buffer`.
 WCHAR* SystemErrorText(DWORD code, WCHAR* buffer, DWORD size);
+
+// Asks "Na pewno przerwać operację?" ("Nie" the default); true only for
+// "Tak".
+bool ConfirmAbort();
 
 // Tells that `name` is not the next volume of the set. True when the user
 // asks to retry (having put the right one in); any other answer asks whether

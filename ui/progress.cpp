@@ -12,6 +12,7 @@ ProgressState Progress = kInitialProgress;
 
 void ProgressReset() {
   Progress = kInitialProgress;
+  StopRequested = false;
 }
 
 // The first stage fills this many tenths of the bar; every later one starts
@@ -91,7 +92,7 @@ static void SendRange(HWND bar) {
     Progress.step = 1;
 }
 
-void ProgressAdvance(uint32_t count) {
+bool ProgressAdvance(uint32_t count) {
   AddBytes(count);
   // The bar is told, and repainted, only when what it shows would change:
   // at the start of a stage; when the position has moved by a pixel and the
@@ -121,13 +122,38 @@ void ProgressAdvance(uint32_t count) {
     Progress.pumpedAt = now;
     PumpMessages();
   }
+  return !StopRequested;
+}
+
+bool StopRequested = false;
+static bool AskingToStop = false;
+
+void AskToStop() {
+  if (AskingToStop || StopRequested)
+    return;
+  AskingToStop = true;
+  StopRequested = ConfirmAbort();
+  AskingToStop = false;
+}
+
+bool KeepAlive() {
+  const DWORD now = Platform.GetTickCount();
+  if (now - Progress.pumpedAt >= kPumpInterval) {
+    Progress.pumpedAt = now;
+    PumpMessages();
+  }
+  return !StopRequested;
 }
 
 void PumpMessages() {
   MSG msg;
-  // No IsDialogMessage here: Enter and Escape do nothing while a run works,
-  // but painting and the close box are served.
+  // No IsDialogMessage here: Enter does nothing while a run works. Escape
+  // asks to stop, as the close box does; painting is served.
   while (Platform.PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE && InstallerWindow != NULL) {
+      Platform.SendMessageA(InstallerWindow, WM_COMMAND, IDCANCEL, 0);
+      continue;
+    }
     Platform.TranslateMessage(&msg);
     Platform.DispatchMessageA(&msg);
   }

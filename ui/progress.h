@@ -49,13 +49,30 @@ ProgressState ProgressSuspend();
 // advance shows it where it stood.
 void ProgressResume(const ProgressState& stage);
 
-// Adds `count` bytes. The bar gets the range and the position at the start
-// of a stage, then the position (with a repaint of the dialog and the bar)
-// only when it moved by a pixel of the bar's width (a thousandth of the
-// range when the width is unknown) and 33 ms have passed since the last, or
-// when it reached the end. The queue is drained after every repaint and
+// Adds `count` bytes; returns false once the user asked to stop the run
+// (StopRequested), so that the step under way stops after this block. The
+// bar gets the range and the position at the start of a stage, then the
+// position (with a repaint of the dialog and the bar) only when it moved by
+// a pixel of the bar's width (a thousandth of the range when the width is
+// unknown) and 33 ms have passed since the last, or when it reached the end. The queue is drained after every repaint and
 // whenever 16 ms have passed since the last drain.
-void ProgressAdvance(uint32_t count);
+bool ProgressAdvance(uint32_t count);
+
+// Set once the user confirmed that the run is to stop ("Tak" to "Na pewno
+// przerwać operację?"); never cleared. Every long step (writing, copying,
+// checking, unpacking, moving) stops at its next safe point, after the
+// current block or file, and no failure box is shown for what the stop cut
+// short.
+extern bool StopRequested;
+
+// Asks the user whether to stop the run, unless the question is open already
+// or the stop confirmed; "Tak" sets StopRequested.
+void AskToStop();
+
+// For long steps that move no bar (hashing, moving and removing trees):
+// drains the queue when a frame has passed since the last drain. Returns
+// false once a stop was requested.
+bool KeepAlive();
 
 // Dispatches every message waiting in the thread's queue, then returns.
 void PumpMessages();

@@ -1,9 +1,13 @@
 // The installer dialog driven in-process: exit codes, buttons, the icon rule,
 // and the run started by "Instaluj".
 
+#include <string.h>
+
 #include <windows.h>
 #include <commctrl.h>
 
+#include <functional>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -11,7 +15,11 @@
 #include "app/dialog.h"
 #include "app/resource.h"
 #include "tests/support/boxes.h"
+#include "tests/support/cab_writer.h"
 #include "tests/support/dialog_driver.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/fake_payload.h"
+#include "tests/support/second_stage.h"
 #include "tests/support/temp_dir.h"
 #include "ui/messages.h"
 #include "ui/progress.h"
@@ -30,12 +38,6 @@ class DialogTest : public testing::Test {
 // The control's own visibility, whatever its parent's.
 bool HasVisibleStyle(HWND control) {
   return (GetWindowLongA(control, GWL_STYLE) & WS_VISIBLE) != 0;
-}
-
-std::vector<INT_PTR> EndDialogResults;
-BOOL WINAPI RecordingEndDialog(HWND dialog, INT_PTR result) {
-  EndDialogResults.push_back(result);
-  return PlatformReal().EndDialog(dialog, result);
 }
 
 // "Anuluj", Escape and the close box before a run end with 0 and run nothing.
@@ -80,26 +82,109 @@ TEST_F(DialogTest, InstallRunsTheInstallation) {
   }
 }
 
-// The close box during a run ends the dialog with 0 while the run goes on;
-// the run's own result is set last.
-TEST_F(DialogTest, CloseBoxDuringRun) {
-  ScopedPlatform platform;
-  Platform.EndDialog = RecordingEndDialog;
-  EndDialogResults.clear();
-  BoxScript boxes;
-  int boxesAfterClose = -1;
-  boxes.WhileOpen([&](const BoxRecord& box) {
-    if (boxesAfterClose >= 0) {
-      ++boxesAfterClose;
-      return;
+// The steps of a run at which the user closes the dialog, and how.
+enum Step { kWriting, kUnpacking, kMoving, kSecondStage };
+Step CloseAt;
+std::function<void(HWND)> CloseAction;
+bool Closed;
+bool Answered;
+int WritesAfterAnswer;
+int Launches;
+FakeClock* Clock;
+
+// Closes the dialog when the run has reached `step`, once; the clock moves
+// on, so that the next chance to serve the dialog takes it.
+void CloseAtStep(Step step) {
+  if (step != CloseAt || Closed)
+    return;
+  Closed = true;
+  CloseAction(InstallerWindow);
+  Clock->Advance(1000);
+}
+BOOL WINAPI ClosingWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  if (Answered)
+    ++WritesAfterAnswer;
+  CloseAtStep(kWriting);
+  return PlatformReal().WriteFile(file, data, size, written, overlapped);
+}
+HANDLE WINAPI ClosingCreateFile(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                DWORD disposition, DWORD flags, HANDLE templateFile) {
+  if (strstr(path, "\\cab") != NULL && strstr(path, "big.bin") != NULL)
+    CloseAtStep(kUnpacking);
+  return PlatformReal().CreateFileA(path, access, share, security, disposition, flags, templateFile);
+}
+BOOL WINAPI ClosingMoveFile(LPCSTR from, LPCSTR to) {
+  CloseAtStep(kMoving);
+  return PlatformReal().MoveFileA(from, to);
+}
+
+// Closing the dialog during a run (the close box, Alt+F4 or Escape) asks
+// whether to stop. "Tak" stops the run where it stands, before another byte
+// is written: no second stage, nothing left, exit 0. "Nie" carries on to
+// the second stage. Hidden while the second stage runs, the dialog asks
+// nothing.
+TEST_F(DialogTest, ClosingDuringRunAsksToStop) {
+  const auto closeBox = [](HWND d) { PostMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0); };
+  const auto altF4 = [](HWND d) { PostMessageA(d, WM_SYSKEYDOWN, VK_F4, 1 << 29); };
+  const auto escape = [](HWND d) { PostMessageA(d, WM_KEYDOWN, VK_ESCAPE, 0); };
+  const struct {
+    const char* how;
+    Step step;
+    std::function<void(HWND)> close;
+    int answer;
+    int result;
+  } cases[] = {
+      {"close box while writing, Tak", kWriting, closeBox, IDYES, 0},
+      {"close box while writing, Nie", kWriting, closeBox, IDNO, 1},
+      {"Escape while unpacking, Tak", kUnpacking, escape, IDYES, 0},
+      {"Escape while unpacking, Nie", kUnpacking, escape, IDNO, 1},
+      {"Alt+F4 while moving, Tak", kMoving, altF4, IDYES, 0},
+      {"Alt+F4 while moving, Anuluj", kMoving, altF4, IDCANCEL, 1},
+      {"close box while the second stage runs", kSecondStage, closeBox, 0, 1},
+  };
+  TempDir medium;
+  const std::string big(1000000, 'b');
+  FakePayload = BuildCabinet({{"big.bin", big}, {"MERVOLT.EXE", "second stage"}, {"last.txt", "last"}},
+                             CabLayout());
+  FakeInstallerPath = medium / "setup.exe";
+  for (const auto& c : cases) {
+    ScopedPlatform platform;
+    ServeFakePayload();
+    FakeClock clock;
+    Clock = &clock;
+    Platform.WriteFile = ClosingWriteFile;
+    Platform.CreateFileA = ClosingCreateFile;
+    Platform.MoveFileA = ClosingMoveFile;
+    Launches = 0;
+    FakeSecondStage([](const std::string&, const std::string&) {
+      ++Launches;
+      CloseAtStep(kSecondStage);
+      PumpMessages();  // As the wait for the second stage does.
+    });
+    CloseAt = c.step;
+    CloseAction = c.close;
+    Closed = Answered = false;
+    WritesAfterAnswer = 0;
+    ProgressReset();
+    BoxScript boxes;
+    boxes.Answer({c.answer});
+    boxes.WhileOpen([](const BoxRecord&) { Answered = true; });
+    EXPECT_EQ(RunInstallerDialog([](HWND d) { PressButton(d, IDOK); }), c.result) << c.how;
+    EXPECT_TRUE(Closed) << c.how;
+    if (c.step == kSecondStage) {
+      EXPECT_TRUE(boxes.boxes().empty()) << c.how;
+    } else {
+      ASSERT_EQ(boxes.texts(), std::vector<std::string>({"Na pewno przerwa\xe6 operacj\xea?"})) << c.how;
+      EXPECT_EQ(boxes.boxes()[0].owner, InstallerWindow) << c.how;
     }
-    PostMessageA(box.owner, WM_SYSCOMMAND, SC_CLOSE, 0);
-    PumpMessages();  // What the box's own modal loop would do.
-    EXPECT_EQ(EndDialogResults, std::vector<INT_PTR>({0}));
-    boxesAfterClose = 0;
-  });
-  EXPECT_EQ(RunInstallerDialog([](HWND d) { PressButton(d, IDOK); }), 0);
-  EXPECT_EQ(EndDialogResults, std::vector<INT_PTR>({0, 0}));
+    EXPECT_EQ(Launches, c.result) << c.how;
+    if (c.result == 0) {
+      EXPECT_EQ(WritesAfterAnswer, 0) << c.how;
+    }
+    // Nothing but the medium is left (the work directories begin "dm_").
+    for (const std::string& entry : temp_.Contents())
+      EXPECT_NE(entry.compare(0, 3, "dm_"), 0) << c.how << ": " << entry;
+  }
 }
 
 BOOL WINAPI FailingInitCommonControlsEx(const INITCOMMONCONTROLSEX*) {

@@ -180,8 +180,8 @@ TEST_F(CopyTest, NegativeOffsetWritesAtPosition) {
   EXPECT_EQ(ReadFileBytes(P("dst")), "ab567f");
 }
 
-// A block is written as one stage, in one write, advanced once after the
-// close; a null block or size 0 touches nothing.
+// A block is written as one stage; a small one in one write, advanced once;
+// a null block or size 0 touches nothing.
 TEST_F(CopyTest, WriteBlock) {
   const std::string data = Bytes(5000);
   EXPECT_EQ(WriteBlockToFile(data.data(), 5000, P("blk").c_str()), 0);
@@ -191,6 +191,35 @@ TEST_F(CopyTest, WriteBlock) {
   EXPECT_EQ(WriteBlockToFile(data.data(), 0, P("none").c_str()), -1);
   EXPECT_FALSE(PathExists(P("none")));
   EXPECT_EQ(Advances.size(), 1u);
+}
+
+int Drains;
+BOOL WINAPI CountingPeek(LPMSG msg, HWND window, UINT first, UINT last, UINT remove) {
+  ++Drains;
+  return PlatformReal().PeekMessageA(msg, window, first, last, remove);
+}
+LRESULT WINAPI StopAtFirstMove(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == 0x402)  // PBM_SETPOS
+    StopRequested = true;
+  return NoBar(bar, message, wParam, lParam);
+}
+
+// A large block goes in pieces of 256 KiB, each moving the bar and serving
+// the dialog, so that it never stands still while megabytes are written; a
+// stop asked for ends the writing after the piece under way.
+TEST_F(CopyTest, WriteLargeBlockInPieces) {
+  Platform.PeekMessageA = CountingPeek;
+  Drains = 0;
+  const std::string data = Bytes(600000);
+  EXPECT_EQ(WriteBlockToFile(data.data(), 600000, P("big").c_str()), 0);
+  EXPECT_EQ(ReadFileBytes(P("big")), data);
+  // Later-stage positions: the stage starts at 60 % of 2.5 times its size.
+  EXPECT_EQ(Advances, std::vector<uint32_t>({900000 + 0x40000, 900000 + 0x80000, 1500000}));
+  EXPECT_GE(Drains, 3);
+
+  Platform.SendMessageA = StopAtFirstMove;
+  EXPECT_EQ(WriteBlockToFile(data.data(), 600000, P("cut").c_str()), -1);
+  EXPECT_EQ(ReadFileBytes(P("cut")), data.substr(0, 0x40000));
 }
 
 }  // namespace

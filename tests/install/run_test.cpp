@@ -16,6 +16,7 @@
 #include "install/run.h"
 #include "tests/support/boxes.h"
 #include "tests/support/cab_writer.h"
+#include "tests/support/fake_payload.h"
 #include "tests/support/platform_guard.h"
 #include "tests/support/temp_dir.h"
 #include "ui/messages.h"
@@ -235,31 +236,6 @@ TEST_F(RunTest, NoPayload) {
   EXPECT_EQ(RunInstallation(), -1);
   EXPECT_EQ(boxes.texts(), std::vector<std::string>({"B\xb3\xb9" "d kopiowania pliku instalacyjnego!"}));
   EXPECT_TRUE(temp_.Contents().empty());
-}
-
-std::string FakePayload;
-std::string FakeInstallerPath;
-
-HRSRC WINAPI PayloadFindResource(HMODULE module, LPCSTR name, LPCSTR type) {
-  if (type == RT_RCDATA && name == MAKEINTRESOURCEA(45514))
-    return reinterpret_cast<HRSRC>(1);
-  return PlatformReal().FindResourceA(module, name, type);
-}
-DWORD WINAPI PayloadSize(HMODULE, HRSRC) { return static_cast<DWORD>(FakePayload.size()); }
-HGLOBAL WINAPI PayloadLoad(HMODULE, HRSRC) { return reinterpret_cast<HGLOBAL>(1); }
-LPVOID WINAPI PayloadLock(HGLOBAL) { return &FakePayload[0]; }
-DWORD WINAPI InstallerPath(HMODULE, LPWSTR buffer, DWORD size) {
-  return static_cast<DWORD>(MultiByteToWideChar(CP_ACP, 0, FakeInstallerPath.c_str(), -1, buffer, size)) - 1;
-}
-
-// The installer's resources give FakePayload as the payload, and its path
-// is FakeInstallerPath.
-void ServeFakePayload() {
-  Platform.FindResourceA = PayloadFindResource;
-  Platform.SizeofResource = PayloadSize;
-  Platform.LoadResource = PayloadLoad;
-  Platform.LockResource = PayloadLock;
-  Platform.GetModuleFileNameW = InstallerPath;
 }
 
 // The payload is written as dmins.cab into the work directory, byte for

@@ -1,6 +1,7 @@
-// Test entry: GoogleTest, plus a check after every test that the platform
-// table came back intact, and the non-GoogleTest arguments for tests that
-// need paths (the built installers).
+// Test entry: GoogleTest, plus the run's state made fresh before every test
+// and a check after every test that the platform table came back intact,
+// and the non-GoogleTest arguments for tests that need paths (the built
+// installers).
 
 #include <stdio.h>
 #include <string.h>
@@ -12,6 +13,8 @@
 
 #include "tests/support/platform_guard.h"
 #include "tests/support/test_args.h"
+#include "ui/messages.h"
+#include "ui/progress.h"
 
 std::vector<std::string> TestArguments;
 
@@ -22,6 +25,12 @@ bool PlatformIsReal() {
 namespace {
 
 class PlatformRestoredCheck : public testing::EmptyTestEventListener {
+  // Every test starts as a fresh process would: the dialog not hidden, no
+  // stop asked for.
+  void OnTestStart(const testing::TestInfo&) override {
+    InstallerWindowHidden = false;
+    StopRequested = false;
+  }
   void OnTestEnd(const testing::TestInfo&) override {
     if (!PlatformIsReal()) {
       ADD_FAILURE() << "a test left a replaced entry in the platform table";

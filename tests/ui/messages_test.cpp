@@ -31,6 +31,23 @@ TEST_F(MessagesTest, ErrorBoxHasStopIconCaptionAndOwner) {
   }
 }
 
+BOOL WINAPI NoShow(HWND, int) { return TRUE; }
+
+// Once the dialog is hidden for the second stage, a box has no owner (a
+// taskbar button of its own) and comes to the foreground above other
+// windows, its own type kept.
+TEST_F(MessagesTest, BoxAfterHandOverStandsAlone) {
+  ScopedPlatform platform;
+  Platform.ShowWindow = NoShow;
+  InstallerWindow = kDialog;
+  BoxScript boxes;
+  HideInstallerWindow();
+  ShowError("c");
+  ASSERT_EQ(boxes.boxes().size(), 1u);
+  EXPECT_EQ(boxes.boxes()[0].owner, nullptr);
+  EXPECT_EQ(boxes.boxes()[0].type, static_cast<UINT>(MB_ICONHAND | MB_SETFOREGROUND | MB_TOPMOST));
+}
+
 // The system error box names the operation, the path, the code and the
 // system's own text for that code, taken before any other call.
 TEST_F(MessagesTest, SystemErrorShowsCodeAndSystemText) {
