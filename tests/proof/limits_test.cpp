@@ -228,8 +228,9 @@ BOOL WINAPI RecordEnd(HWND dialog, INT_PTR result) {
   return PlatformReal().EndDialog(dialog, result);
 }
 
-// The close box during the run: the dialog is told to end, but the run goes
-// on to the end, and its own result is the final one.
+// The close box during the extraction of the real payload asks whether to
+// stop; "Tak" stops the run: the dialog ends with 0, no second stage,
+// nothing left.
 TEST_F(LimitsTest, CloseBoxDuringExtraction) {
   ScopedTempFolder temp;
   Platform.SendMessageA = CloseDuringExtraction;
@@ -237,15 +238,16 @@ TEST_F(LimitsTest, CloseBoxDuringExtraction) {
   Endings.clear();
   ProgressMessages = 0;
   BoxScript boxes;
+  boxes.Answer({IDYES});
   const int result = RunInstallerDialog([](HWND dialog) {
     Dialog = dialog;
     PressButton(dialog, IDOK);
   });
   EXPECT_GT(ProgressMessages, 1);
-  EXPECT_EQ(Endings, std::vector<INT_PTR>({0, 1}));
-  EXPECT_EQ(result, 1);
-  EXPECT_FALSE(Launched.empty());
-  EXPECT_TRUE(boxes.texts().empty());
+  EXPECT_EQ(Endings, std::vector<INT_PTR>({0}));
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(Launched.empty());
+  EXPECT_EQ(boxes.texts(), std::vector<std::string>({"Na pewno przerwa\xe6 operacj\xea?"}));
   ExpectNothingLeft(temp.path());
 }
 
