@@ -4,9 +4,10 @@
 The artwork (a blue tile, a white tray and an orange arrow going into it) is
 described by shapes in unit coordinates and rendered at every size the
 installer's icon group carries: 16, 24, 32 and 48 pixels at 16 colours,
-256 colours and 32-bit colour, and 72 pixels at 32-bit colour. The large
-32-bit images are stored as PNG, as icons may be since Windows Vista (the
-oldest system the installer runs on): a tenth of their size as bitmaps.
+256 colours and 32-bit colour, and 72 pixels at 32-bit colour. The 32-bit
+images are stored as PNG, as icons may be since Windows Vista (the oldest
+system the installer runs on): a third of their size as bitmaps at 16
+pixels, a fifteenth at 72.
 
 Usage: make_icon.py OUTPUT.ico [PREVIEW.ppm]
 """
@@ -21,7 +22,7 @@ SUPERSAMPLE = 4
 PALETTED_SIZES = (16, 24, 32, 48)
 TRUECOLOR_ONLY_SIZES = (72,)
 # 32-bit images of at least this many pixels square are stored as PNG.
-PNG_FROM = 32
+PNG_FROM = 16
 
 # The 16 colours of the standard Windows palette.
 VGA16 = [

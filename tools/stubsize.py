@@ -6,7 +6,9 @@ Usage: stubsize.py INSTALLER.exe [...]      prints a line per installer
        stubsize.py --check INSTALLER.exe    ... and exits with 1 when one
                                             carries debug sections, a symbol
                                             table or unwinding tables it does
-                                            not use, or a stub over its limit
+                                            not use, a stub over its limit,
+                                            or a payload not on a page of
+                                            its own
        stubsize.py --payload INSTALLER.exe FILE.cab
                                             writes the payload out
 
@@ -19,6 +21,7 @@ import sys
 
 PAYLOAD_ID = 45514
 RT_RCDATA = 10
+PAGE = 4096
 LIMITS = {0x14c: ('i686', 64 * 1024), 0x8664: ('x86_64', 80 * 1024)}
 
 
@@ -51,6 +54,15 @@ class Pe:
                 return raw_at + rva - start
         raise ValueError('address %#x in no section' % rva)
 
+    def payload_at(self):
+        """Where the payload's bytes start in the file, and whether a
+        section starts there; (None, False) without a payload."""
+        entry = self.payload_entry()
+        if entry is None:
+            return None, False
+        at = self.offset(entry[0])
+        return at, any(raw_at == at for _, _, _, raw_at, _ in self.sections)
+
     def payload_size(self):
         """The size of resource RT_RCDATA/45514, or 0."""
         return len(self.payload())
@@ -58,8 +70,16 @@ class Pe:
     def payload(self):
         """The bytes of resource RT_RCDATA/45514 (the first volume of the
         set the installer carries), or none."""
-        if not self.resource_rva:
+        entry = self.payload_entry()
+        if entry is None:
             return b''
+        at = self.offset(entry[0])
+        return self.data[at:at + entry[1]]
+
+    def payload_entry(self):
+        """The address and size of resource RT_RCDATA/45514, or None."""
+        if not self.resource_rva:
+            return None
         base = self.offset(self.resource_rva)
         level = base
         for wanted in (RT_RCDATA, PAYLOAD_ID, None):
@@ -72,13 +92,11 @@ class Pe:
                     found = target
                     break
             if found is None:
-                return b''
+                return None
             if not found & 0x80000000:
-                rva, size = struct.unpack_from('<II', self.data, base + found)
-                at = self.offset(rva)
-                return self.data[at:at + size]
+                return struct.unpack_from('<II', self.data, base + found)
             level = base + (found & 0x7fffffff)
-        return b''
+        return None
 
 
 def faults(pe):
@@ -96,6 +114,13 @@ def faults(pe):
     # (A section name is cut to 8 characters in the PE header.)
     if arch == 'i686' and any(name.startswith('.eh_fram') for name, *_ in pe.sections):
         found.append('an unwinding table (.eh_frame)')
+    # Where a loader maps an image section by section (Wine), only a section
+    # that starts on a page of the file is mapped; any other is read whole
+    # before the program starts.
+    at, starts_section = pe.payload_at()
+    if at is not None and (at % PAGE or not starts_section):
+        found.append('a payload read whole at start: it does not start a section on a page boundary '
+                     '(tools/pe_layout.py lays it out)')
     stub = len(pe.data) - pe.payload_size()
     if stub > limit:
         found.append('a stub of %d bytes, over the %s limit of %d' % (stub, arch, limit))

@@ -3,6 +3,7 @@
 
 #include <string.h>
 #include <windows.h>
+#include <imagehlp.h>
 
 #include <algorithm>
 #include <string>
@@ -66,6 +67,17 @@ std::string ExpectedPayload() {
       return WindowsPath(argument.substr(10));
   }
   return std::string();
+}
+
+// The checksum in each installer's header is the file's own: the build
+// lays the image out anew after the linker summed it.
+TEST(ResourcesTest, HeaderChecksum) {
+  for (const std::string& path : Installers()) {
+    DWORD stored = 0;
+    DWORD computed = 0;
+    ASSERT_EQ(MapFileAndCheckSumA(WindowsPath(path).c_str(), &stored, &computed), CHECKSUM_SUCCESS) << path;
+    EXPECT_EQ(stored, computed) << path;
+  }
 }
 
 // The payload resource holds the given cabinet byte for byte.
