@@ -98,7 +98,7 @@ class Run:
     order they appear (Return for any box beyond them)."""
 
     def __init__(self, out, exe, args=(), answers=(), cancel=False, env=None, kill_at_box=None,
-                 shoot_running=False, while_box_open=None, deadline=240):
+                 shoot_running=False, while_box_open=None, deadline=240, close_while_working=False):
         self.out = out
         self.log = os.path.join(out, 'wine.log')
         self.boxes = []
@@ -118,6 +118,9 @@ class Run:
         # Seconds (times the patience) the run may take after "Instaluj";
         # then it is killed and its exit code is that of a killed process.
         self.deadline = deadline
+        # Alt+F4 (what the close box sends) as soon as the run has made its
+        # work directory.
+        self.close_while_working = close_while_working
         try:
             self._drive(process, answers, cancel)
         finally:
@@ -135,7 +138,13 @@ class Run:
         time.sleep(1)  # painted, for the picture
         self.shoot('dialog')
         xdotool('windowactivate', '--sync', dialog)
+        before = set(work_dirs())
         xdotool('key', '--window', dialog, 'Escape' if cancel else 'Return')
+        if self.close_while_working:
+            deadline = time.time() + 60 * PATIENCE
+            while not set(work_dirs()) - before and process.poll() is None and time.time() < deadline:
+                time.sleep(0.01)
+            xdotool('key', '--window', dialog, 'alt+F4')
         if self.shoot_running:
             # The bar while the job runs, if it is still running.
             self.shoot('running')

@@ -88,6 +88,9 @@ Step CloseAt;
 std::function<void(HWND)> CloseAction;
 bool Closed;
 bool Answered;
+bool BarPainted;     // The dialog repainted with the bar in the buttons' place.
+bool WritingBegun;
+bool PaintedBeforeWriting;
 int WritesAfterAnswer;
 int Launches;
 FakeClock* Clock;
@@ -101,7 +104,17 @@ void CloseAtStep(Step step) {
   CloseAction(InstallerWindow);
   Clock->Advance(1000);
 }
+BOOL WINAPI NotingUpdateWindow(HWND window) {
+  if (window == InstallerWindow && HasVisibleStyle(GetDlgItem(window, IDC_PROGRESS)) &&
+      !HasVisibleStyle(GetDlgItem(window, IDOK)))
+    BarPainted = true;
+  return PlatformReal().UpdateWindow(window);
+}
 BOOL WINAPI ClosingWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  if (!WritingBegun) {
+    WritingBegun = true;
+    PaintedBeforeWriting = BarPainted;
+  }
   if (Answered)
     ++WritesAfterAnswer;
   CloseAtStep(kWriting);
@@ -118,8 +131,9 @@ BOOL WINAPI ClosingMoveFile(LPCSTR from, LPCSTR to) {
   return PlatformReal().MoveFileA(from, to);
 }
 
-// Closing the dialog during a run (the close box, Alt+F4 or Escape) asks
-// whether to stop. "Tak" stops the run where it stands, before another byte
+// The bar stands in the buttons' place, painted, before the first byte is
+// written. Closing the dialog during a run (the close box, Alt+F4 or Escape)
+// asks whether to stop. "Tak" stops the run where it stands, before another byte
 // is written: no second stage, nothing left, exit 0. "Nie" carries on to
 // the second stage. Hidden while the second stage runs, the dialog asks
 // nothing.
@@ -155,6 +169,8 @@ TEST_F(DialogTest, ClosingDuringRunAsksToStop) {
     Platform.WriteFile = ClosingWriteFile;
     Platform.CreateFileA = ClosingCreateFile;
     Platform.MoveFileA = ClosingMoveFile;
+    Platform.UpdateWindow = NotingUpdateWindow;
+    BarPainted = WritingBegun = PaintedBeforeWriting = false;
     Launches = 0;
     FakeSecondStage([](const std::string&, const std::string&) {
       ++Launches;
@@ -171,6 +187,7 @@ TEST_F(DialogTest, ClosingDuringRunAsksToStop) {
     boxes.WhileOpen([](const BoxRecord&) { Answered = true; });
     EXPECT_EQ(RunInstallerDialog([](HWND d) { PressButton(d, IDOK); }), c.result) << c.how;
     EXPECT_TRUE(Closed) << c.how;
+    EXPECT_TRUE(PaintedBeforeWriting) << c.how;
     if (c.step == kSecondStage) {
       EXPECT_TRUE(boxes.boxes().empty()) << c.how;
     } else {

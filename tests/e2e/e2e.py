@@ -402,6 +402,23 @@ def changed_companion(opts, out_root):
     return s
 
 
+def close_while_working(opts, out_root):
+    """The dialog closed (Alt+F4, as the close box) while a product that
+    takes seconds is being installed: the user is asked whether to stop,
+    and "Tak" stops the run: exit code 0, no other box, nothing left, and
+    the second stage never starts."""
+    s = Scenario('close-while-working', out_root)
+    exe = s.place(opts.long, 'instalator.exe')
+    before = work_dirs()
+    run = Run(s.out, exe, answers=['t'], close_while_working=True,
+              env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'})
+    s.equal(run.code, 0, 'exit code')
+    s.equal(run.boxes, [ABORT_QUESTION], 'boxes')
+    s.equal(work_dirs(), before, 'work directories left')
+    s.check(not os.path.exists(os.path.join(s.medium, 'mervolt-report.txt')), 'the second stage ran')
+    return s
+
+
 # Libraries the installer loads, or that the platform commonly loads on a
 # program's behalf: a copy of each beside the installer is a planted library.
 PLANTED = ['CABINET.DLL', 'version.dll', 'uxtheme.dll', 'dwmapi.dll', 'cryptbase.dll', 'userenv.dll',
@@ -538,14 +555,14 @@ def main():
         os.environ['E2E_INSIDE_XVFB'] = '1'
         os.execvp('xvfb-run', ['xvfb-run', '-a', '-s', '-screen 0 1024x768x24', sys.executable] + sys.argv)
     parser = argparse.ArgumentParser()
-    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'volume3', 'foreign-volume2', 'marker',
-                   'load-by-name', 'mervolt', 'payload-dir', 'product', 'out'):
+    for option in ('installer', 'notcab', 'nostage', 'multi', 'long', 'volume2', 'volume3', 'foreign-volume2',
+                   'marker', 'load-by-name', 'mervolt', 'payload-dir', 'product', 'out'):
         parser.add_argument('--' + option, required=True)
     parser.add_argument('--volumes', nargs='+', required=True, help='the installer and its later volumes')
     parser.add_argument('--only', help='run only the scenarios whose name contains this')
     opts = parser.parse_args()
-    for option in ('installer', 'notcab', 'nostage', 'multi', 'volume2', 'volume3', 'foreign_volume2', 'marker',
-                   'load_by_name', 'mervolt', 'payload_dir', 'product', 'out'):
+    for option in ('installer', 'notcab', 'nostage', 'multi', 'long', 'volume2', 'volume3', 'foreign_volume2',
+                   'marker', 'load_by_name', 'mervolt', 'payload_dir', 'product', 'out'):
         setattr(opts, option, os.path.abspath(getattr(opts, option)))
     opts.volumes = [os.path.abspath(path) for path in opts.volumes]
     os.makedirs(opts.out, exist_ok=True)
@@ -575,6 +592,7 @@ def main():
         ('wrong-volume', lambda: wrong_volume(opts, opts.out, replaced=False)),
         ('wrong-volume-replaced', lambda: wrong_volume(opts, opts.out, replaced=True)),
         ('cancel', lambda: cancel_before_run(opts, opts.out)),
+        ('close-while-working', lambda: close_while_working(opts, opts.out)),
         ('dll-planting', lambda: dll_planting(opts, opts.out)),
         ('killed-run', lambda: killed_run(opts, opts.out)),
         ('temp-with-space', lambda: temp_with_space(opts, opts.out)),
