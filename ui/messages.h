@@ -1,5 +1,6 @@
-// Message boxes and prompts. Every box is modal, owned by InstallerWindow and
-// captioned kBoxCaption. The texts are Windows-1250 and paths put into them
+// Message boxes and prompts. Every box is modal, owned by InstallerWindow
+// until the dialog hides for the second stage (then by none), and captioned
+// kBoxCaption. The texts are Windows-1250 and paths put into them
 // are in the ANSI code page; both are shown through UTF-16 (MessageBoxW), so
 // they read right whatever the system's ANSI code page.
 

@@ -53,7 +53,7 @@ def build(arch):
     for label, size in (('small', 0), ('700 MiB', LARGE)):
         exe = os.path.join(DIALOG, '%s-%s.exe' % ('small' if size == 0 else 'large', arch))
         made[label] = exe
-        if os.path.exists(exe) and not run.newer(exe, stage, os.path.join(ROOT, 'tools', 'pe_layout.py')):
+        if run.newer(exe, stage, os.path.join(ROOT, 'tools', 'pe_layout.py')):
             continue
         product = os.path.join(DIALOG, 'product')
         shutil.rmtree(product, ignore_errors=True)
