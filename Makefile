@@ -1,12 +1,16 @@
-# Everything from a fresh Debian 12 machine: `make test`, `make demo` and `make bench`.
+# Everything from a fresh Debian 12 machine: `make test`, `make demo`, `make bench`,
+# and the vendor's tool: `make tool` (its stubs and encoder, for
+# mkinstaller/mkinstaller) and `make dist` (the tool as one archive).
 BUILD ?= build
 WERROR := $(if $(CI),ON,OFF)
 I686 := $(BUILD)/i686
 X64 := $(BUILD)/x86_64
 
 I686_TESTS := $(BUILD)/i686-tests
+STUB_X64 := $(BUILD)/stub-x86_64
+PREBUILT := $(BUILD)/prebuilt
 
-.PHONY: all deps build build-i686 test test-i686 demo bench clean
+.PHONY: all deps build build-i686 build-stub-x64 tool dist test test-i686 demo bench clean
 all: build
 
 deps:
@@ -17,10 +21,25 @@ build-i686: deps
 	  -DCMAKE_BUILD_TYPE=MinSizeRel -DINSTALLER_WERROR=ON
 	cmake --build $(I686)
 
-build: build-i686
+# The x86-64 stub, built as lean as the i686 one ships.
+build-stub-x64: deps
+	cmake -S . -B $(STUB_X64) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+	  -DCMAKE_BUILD_TYPE=MinSizeRel -DINSTALLER_WERROR=ON
+	cmake --build $(STUB_X64) --target prebuilt
+
+# What the vendor's tool writes installers from: both stubs and the encoder.
+tool: build-i686 build-stub-x64
+	mkdir -p $(PREBUILT)
+	cp $(I686)/prebuilt/stub-i686.exe $(STUB_X64)/prebuilt/stub-x86_64.exe $(I686)/prebuilt/lzxpack $(PREBUILT)/
+
+# The vendor's tool as one archive: the tool, its stubs and its encoder.
+dist: tool
+	tools/make-dist $(PREBUILT) $(BUILD)/dist
+
+build: tool
 	cmake -S . -B $(X64) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=Debug -DINSTALLER_TESTS=ON -DINSTALLER_WERROR=$(WERROR) -DINSTALLER_HARDENED=ON \
-	  -DINSTALLER_I686_EXE=$(abspath $(I686))/instalator.exe
+	  -DINSTALLER_I686_EXE=$(abspath $(I686))/instalator.exe -DINSTALLER_PREBUILT=$(abspath $(PREBUILT))
 	cmake --build $(X64)
 
 test: build

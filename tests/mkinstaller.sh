@@ -1,9 +1,11 @@
 #!/bin/bash
-# tools/mkinstaller: an installer around a given cabinet or around a folder,
+# mkinstaller/mkinstaller: an installer around a given cabinet or around a folder,
 # carrying the cabinet byte for byte; refusals leave nothing behind; the same
 # folder gives the same bytes twice; a signed installer verifies, still
 # carries its payload, and one changed byte breaks the signature; the
-# version resource takes --version. The source tree stays untouched.
+# version resource takes --version, as an independent reader of PE files
+# reads it; a stub that is missing, of another architecture or not this
+# project's is refused. The source tree stays untouched.
 # The signed installer runs end to end in a real window (X11_PREFIX), and a
 # name beyond ASCII comes out as it went in.
 # Usage: mkinstaller.sh RESOURCES_TESTS.exe WORK_DIR MERVOLT.EXE X11_PREFIX
@@ -11,7 +13,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$here/..
 work=$2
-mk=$repo/tools/mkinstaller
+mk=$repo/mkinstaller/mkinstaller
 fail() { echo "FAIL: $*"; exit 1; }
 carries() { "$repo/tools/wine-run" "$1" "--payload=$2" "$3" >/dev/null || fail "$3 does not carry $2"; }
 rm -rf "$work"; mkdir -p "$work/files/sub" "$work/tmp"
@@ -19,7 +21,7 @@ export TMPDIR=$work/tmp
 head -c 100000 /dev/urandom > "$work/files/random.bin"
 echo "a file in a subfolder" > "$work/files/sub/b.txt"
 echo "a name beyond ASCII, stored as UTF-8" > "$work/files/zażółć.txt"
-python3 "$repo/tools/mkcab.py" "$work/any.cab" "$work/files"
+python3 "$repo/mkinstaller/mkcab.py" "$work/any.cab" "$work/files"
 before=$(cd "$repo" && git status --porcelain 2>/dev/null || true)
 "$mk" --payload "$work/any.cab" --out "$work/any.exe" --arch x86_64
 carries "$1" "$work/any.cab" "$work/any.exe"
@@ -31,18 +33,34 @@ touch -d '2020-02-29 12:34:56' "$work/files/sub/b.txt"
 chmod a-w "$work/files/random.bin"
 "$mk" --from "$work/files" --out "$work/from.exe" --arch x86_64 --version 2.3.4.5 | tee "$work/from.txt"
 grep -q '^payload: 4 files, ' "$work/from.txt" || fail "no summary"
-python3 "$repo/tools/stubsize.py" --payload "$work/from.exe" "$work/from.cab"
+python3 "$repo/mkinstaller/stubsize.py" --payload "$work/from.exe" "$work/from.cab"
 carries "$1" "$work/from.cab" "$work/from.exe"
 cabextract -q -d "$work/unpacked" "$work/from.cab" && diff -r "$work/files" "$work/unpacked" >/dev/null ||
   fail "the payload does not unpack to the folder"
 rm -rf "$work/unpacked"
-python3 - "$work/from.exe" <<'PY' || fail "version resource"
-import struct, sys
-data = open(sys.argv[1], 'rb').read()
-at = data.index(struct.pack('<I', 0xFEEF04BD))
-ms, ls = struct.unpack_from('<II', data, at + 8)
-assert (ms, ls) == (2 << 16 | 3, 4 << 16 | 5), (hex(ms), hex(ls))
-assert '2.3.4.5'.encode('utf-16-le') in data
+# Read by Debian's pefile, which shares no code with the writer: the
+# checksum, the payload alone in a section starting a page of the file, the
+# record, and the version resource's numbers and strings.
+/usr/bin/python3 - "$work/from.exe" "$work/from.cab" <<'PY' || fail "read by pefile"
+import pefile, sys
+pe = pefile.PE(sys.argv[1])
+assert pe.verify_checksum(), 'checksum'
+found = {(t.id, n.id): n.directory.entries[0].data.struct
+         for t in pe.DIRECTORY_ENTRY_RESOURCE.entries for n in t.directory.entries}
+payload = found[10, 45514]
+section = pe.get_section_by_rva(payload.OffsetToData)
+assert section.Name.rstrip(b'\0') == b'.cab' and section.VirtualAddress == payload.OffsetToData, section
+assert section.PointerToRawData % 4096 == 0, hex(section.PointerToRawData)
+assert pe.get_data(payload.OffsetToData, payload.Size) == open(sys.argv[2], 'rb').read(), 'payload'
+assert pe.get_data(found[10, 45515].OffsetToData, 4) == b'DMRC', 'record'
+fixed = pe.VS_FIXEDFILEINFO[0]
+assert (fixed.FileVersionMS, fixed.FileVersionLS) == (2 << 16 | 3, 4 << 16 | 5), fixed
+assert (fixed.ProductVersionMS, fixed.ProductVersionLS) == (2 << 16 | 3, 4 << 16 | 5), fixed
+strings = pe.FileInfo[0][0].StringTable[0].entries
+assert strings[b'FileVersion'] == strings[b'ProductVersion'] == b'2.3.4.5', strings
+assert strings[b'InternalName'] == b'instalator', strings
+assert pe.OPTIONAL_HEADER.SizeOfImage == max(s.VirtualAddress + s.Misc_VirtualSize for s in pe.sections
+                                             ) + 0xfff & ~0xfff, 'size of image'
 PY
 
 # The same folder again, built elsewhere and later: the same bytes.
@@ -98,6 +116,17 @@ for method in zip lzx:14 lzx:22 lzx: mszip:15; do refuse --from "$work/files" --
 refuse --payload "$work/any.cab" --compress lzx
 refuse --payload "$work/any.cab" --companion "$work/files/sub/b.txt"
 refuse --payload "$work/any.cab" --companion "$work/nowhere/kavel.chm"
+# Stubs: missing, of the other architecture, not this project's (a program
+# of its own), an installer that already carries a payload.
+mkdir -p "$work/stubs"
+MKINSTALLER_PREBUILT=$work/stubs refuse --payload "$work/any.cab"
+grep -q 'no stub-x86_64.exe in' "$work/err.txt" || fail "a missing stub: $(cat "$work/err.txt")"
+for wrong in "$MKINSTALLER_PREBUILT/stub-i686.exe=is for i686, not x86_64" \
+             "$3=not an installer stub of this project" "$work/any.exe=already carries a payload"; do
+  cp "${wrong%%=*}" "$work/stubs/stub-x86_64.exe"
+  MKINSTALLER_PREBUILT=$work/stubs refuse --payload "$work/any.cab"
+  grep -q "${wrong#*=}" "$work/err.txt" || fail "stub ${wrong%%=*}: $(cat "$work/err.txt")"
+done
 for bad in 'CON' 'sub/nul.txt' 'tail.' 'żółw日本.txt'; do
   mkdir -p "$work/bad/sub"; cp "$work/any.exe" "$work/bad/MERVOLT.EXE"; echo x > "$work/bad/$bad"
   refuse --from "$work/bad"
@@ -156,7 +185,7 @@ mkdir -p "$work/large"; cp "$3" "$work/large/MERVOLT.EXE"
 truncate -s 1200M "$work/large/zera1.bin" "$work/large/zera2.bin"
 "$mk" --from "$work/large" --out "$work/large.exe" --arch x86_64 >"$work/large.txt"
 grep -q '^payload: 3 files, ' "$work/large.txt" || fail "the large product: $(cat "$work/large.txt")"
-python3 "$repo/tools/stubsize.py" --payload "$work/large.exe" "$work/large.cab"
+python3 "$repo/mkinstaller/stubsize.py" --payload "$work/large.exe" "$work/large.cab"
 folders=$(python3 -c "import struct; print(struct.unpack_from('<H', open('$work/large.cab', 'rb').read(36), 26)[0])")
 [ "$folders" -ge 2 ] || fail "the large product in $folders folder(s)"
 zeros=$(python3 -c "

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "tools/lzx/huffman.h"
+#include "mkinstaller/lzx/huffman.h"
 
 namespace {
 

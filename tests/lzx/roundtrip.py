@@ -124,7 +124,7 @@ def run_case(work, name, bits, files):
     subprocess.run([sys.executable, '-c', 'import sys; sys.path.insert(0, sys.argv[1]); import mkcab; '
                     'mkcab.TRANSLATED_FOLDER_BYTES = None if sys.argv[2] == "lifted" else '
                     'mkcab.TRANSLATED_FOLDER_BYTES; sys.exit(mkcab.main(sys.argv[2:]))',
-                    os.path.join(ROOT, 'tools'), 'lifted' if lifted else 'mkcab', '--compress', 'lzx:%d' % bits,
+                    os.path.join(ROOT, 'mkinstaller'), 'lifted' if lifted else 'mkcab', '--compress', 'lzx:%d' % bits,
                     cab, source], check=True)
     failures = []
     out = os.path.join(work, name, 'out')
@@ -156,7 +156,7 @@ def main(argv):
     os.makedirs(work)
     check = os.path.join(work, 'huffman_check')
     subprocess.run([os.environ.get('CXX', 'c++'), '-O1', '-std=c++17', '-I', ROOT, '-o', check,
-                    os.path.join(HERE, 'huffman_check.cpp'), os.path.join(ROOT, 'tools', 'lzx', 'huffman.cpp')],
+                    os.path.join(HERE, 'huffman_check.cpp'), os.path.join(ROOT, 'mkinstaller', 'lzx', 'huffman.cpp')],
                    check=True)
     status = 0 if subprocess.run([check]).returncode == 0 else 1
     for name, bits, files in cases(x86, x86_64):

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """What each compression costs and gives, on the benchmark's payloads.
 
-For each payload (large, many): the cabinet packed by tools/mkcab.py with
+For each payload (large, many): the cabinet packed by mkinstaller/mkcab.py with
 MSZIP and with LZX at every window (2^15 .. 2^21), its size and the packing
 speed (the payload's bytes over mkcab's whole run, on one CPU, and for LZX
 over the encoder's alone, given all the files as one stream); then, under
@@ -25,7 +25,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import run  # noqa: E402
-sys.path.insert(0, os.path.join(run.ROOT, 'tools'))
+sys.path.insert(0, os.path.join(run.ROOT, 'mkinstaller'))
 import mkcab  # noqa: E402
 
 WINDOWS = range(15, 22)
@@ -45,7 +45,7 @@ def pack_table(kind):
     mszip = None
     for method in ('mszip',) + tuple('lzx:%d' % w for w in WINDOWS):
         started = time.time()
-        subprocess.run([sys.executable, os.path.join(run.ROOT, 'tools', 'mkcab.py'), '--compress', method,
+        subprocess.run([sys.executable, os.path.join(run.ROOT, 'mkinstaller', 'mkcab.py'), '--compress', method,
                         '--add', 'MERVOLT.EXE=' + stage, out, folder], check=True, stdout=subprocess.DEVNULL)
         seconds = time.time() - started
         packed = os.path.getsize(out)
@@ -72,7 +72,7 @@ def main():
     opts = parser.parse_args()
     cpus = run.under_xvfb('1')
     kinds = opts.payloads.split(',')
-    lines = ['Packed by tools/mkcab.py on %s; speed is the payload\'s bytes over mkcab\'s whole run.' % cpus, '',
+    lines = ['Packed by mkinstaller/mkcab.py on %s; speed is the payload\'s bytes over mkcab\'s whole run.' % cpus, '',
              '| payload | method | cabinet | of the payload | against MSZIP | packing | speed | encoder alone |',
              '|---|---|---:|---:|---:|---:|---:|---:|']
     for kind in kinds:

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """How soon the installer's dialog shows, and how still it ever stands.
 
-Builds once under build/bench/dialog/, with tools/mkinstaller (stored, so
+Builds once under build/bench/dialog/, with mkinstaller/mkinstaller (stored, so
 that the payload's size is the product's): a small installer (a second
 stage alone) and one carrying a payload of 700 MiB (random bytes and a
 second stage). The second stage is the benchmark's (tools/bench/stage.cpp),
@@ -53,7 +53,7 @@ def build(arch):
     for label, size in (('small', 0), ('700 MiB', LARGE)):
         exe = os.path.join(DIALOG, '%s-%s.exe' % ('small' if size == 0 else 'large', arch))
         made[label] = exe
-        if run.newer(exe, stage, os.path.join(ROOT, 'tools', 'pe_layout.py')):
+        if run.newer(exe, stage, os.path.join(ROOT, 'mkinstaller', 'pe_writer.py')):
             continue
         product = os.path.join(DIALOG, 'product')
         shutil.rmtree(product, ignore_errors=True)
@@ -63,7 +63,7 @@ def build(arch):
             with open(os.path.join(product, 'dane.bin'), 'wb') as f:
                 for _ in range(size >> 20):
                     f.write(os.urandom(1 << 20))
-        subprocess.run([sys.executable, os.path.join(ROOT, 'tools', 'mkinstaller'), '--from', product,
+        subprocess.run([sys.executable, os.path.join(ROOT, 'mkinstaller', 'mkinstaller'), '--from', product,
                         '--compress', 'none', '--arch', arch, '--out', exe], check=True)
         shutil.rmtree(product)
     return made

@@ -6,7 +6,7 @@ set.
 For each size (GiB), builds once under build/bench/huge/: a product of
 files of 256 MiB, every other one incompressible (random bytes) and the rest
 text, with a second stage that stamps its start; an x86-64 installer of it
-made by tools/mkinstaller (a set of volumes of the default size: the first
+made by mkinstaller/mkinstaller (a set of volumes of the default size: the first
 inside the installer, the others beside it), timed; the first volume also
 as a file beside the others. Then, under Wine in Xvfb, alternately:
 
@@ -32,6 +32,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(ROOT, 'tools'))
+sys.path.insert(0, os.path.join(ROOT, 'mkinstaller'))
 import run  # noqa: E402
 import stubsize  # noqa: E402
 
@@ -71,7 +72,7 @@ def pack(size_gib):
         shutil.rmtree(medium, ignore_errors=True)
         os.makedirs(medium)
         started = time.time()
-        subprocess.run([os.path.join(ROOT, 'tools', 'mkinstaller'), '--from', source, '--out', exe,
+        subprocess.run([os.path.join(ROOT, 'mkinstaller', 'mkinstaller'), '--from', source, '--out', exe,
                         '--arch', 'x86_64'], check=True, stdout=subprocess.DEVNULL)
         with open(timing, 'w') as f:
             f.write('%.1f\n' % (time.time() - started))
@@ -97,7 +98,7 @@ def main():
     os.makedirs(tiny, exist_ok=True)
     shutil.copyfile(os.path.join(run.X64, 'bench_stage.exe'), os.path.join(tiny, 'MERVOLT.EXE'))
     started = time.time()
-    subprocess.run([os.path.join(ROOT, 'tools', 'mkinstaller'), '--from', tiny, '--out',
+    subprocess.run([os.path.join(ROOT, 'mkinstaller', 'mkinstaller'), '--from', tiny, '--out',
                     os.path.join(HUGE, 'tiny.exe'), '--arch', 'x86_64'], check=True, stdout=subprocess.DEVNULL)
     build_seconds = time.time() - started
     sets = {size: pack(size) for size in sizes}

@@ -25,6 +25,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
 sys.path.insert(0, os.path.join(ROOT, 'tools'))
+sys.path.insert(0, os.path.join(ROOT, 'mkinstaller'))
 
 BUILD = os.path.join(ROOT, 'build')
 LIMIT = os.path.join(BUILD, 'bench', 'limit')
@@ -60,7 +61,7 @@ def build(sizes):
             shutil.copyfile(stage, os.path.join(product, 'MERVOLT.EXE'))
             with open(os.path.join(product, 'zera.bin'), 'wb') as f:
                 f.truncate(size << 20)
-            subprocess.run([sys.executable, os.path.join(ROOT, 'tools', 'mkcab.py'), cabinet, product],
+            subprocess.run([sys.executable, os.path.join(ROOT, 'mkinstaller', 'mkcab.py'), cabinet, product],
                            check=True)
             subprocess.run(['cmake', '-S', ROOT, '-B', tree, '-G', 'Ninja',
                             '-DCMAKE_TOOLCHAIN_FILE=%s/cmake/mingw-i686.cmake' % ROOT,

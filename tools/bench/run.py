@@ -40,6 +40,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
 sys.path.insert(0, os.path.join(ROOT, 'tools'))
+sys.path.insert(0, os.path.join(ROOT, 'mkinstaller'))
 from windriver import WINE_RUN, DIALOG, xdotool  # noqa: E402
 
 BUILD = os.path.join(ROOT, 'build')
@@ -79,25 +80,25 @@ def prepare(kind='large', method='mszip'):
     # tests' stand-in would add its own libraries' loading to (a).
     stage = os.path.join(X64, 'bench_stage.exe')
     encoder = [os.path.join(BUILD, 'host', 'lzxpack')] if method.startswith('lzx') else []
-    if not newer(cab, payload, stage, os.path.join(ROOT, 'tools', 'mkcab.py'), *encoder):
-        subprocess.run([sys.executable, os.path.join(ROOT, 'tools', 'mkcab.py'), '--compress', method,
+    if not newer(cab, payload, stage, os.path.join(ROOT, 'mkinstaller', 'mkcab.py'), *encoder):
+        subprocess.run([sys.executable, os.path.join(ROOT, 'mkinstaller', 'mkcab.py'), '--compress', method,
                         '--add', 'MERVOLT.EXE=' + stage, cab, payload], check=True)
     exe = os.path.join(BENCH, exe_folder, 'instalator.exe')
     os.makedirs(os.path.dirname(exe), exist_ok=True)
     if not newer(exe, cab, os.path.join(X64, 'instalator.exe')):
-        subprocess.run([os.path.join(ROOT, 'tools', 'mkinstaller'), '--arch', 'x86_64', '--payload', cab,
+        subprocess.run([os.path.join(ROOT, 'mkinstaller', 'mkinstaller'), '--arch', 'x86_64', '--payload', cab,
                         '--out', exe], check=True)
     # The installer around the small demo payload, with the same second
     # stage: what a Wine process of it takes without a large payload.
     small = os.path.join(BENCH, 'small.cab')
     demo = os.path.join(ROOT, 'demo', 'payload')
-    if not newer(small, stage, os.path.join(ROOT, 'tools', 'mkcab.py')):
-        subprocess.run([sys.executable, os.path.join(ROOT, 'tools', 'mkcab.py'), '--mszip',
+    if not newer(small, stage, os.path.join(ROOT, 'mkinstaller', 'mkcab.py')):
+        subprocess.run([sys.executable, os.path.join(ROOT, 'mkinstaller', 'mkcab.py'), '--mszip',
                         '--add', 'MERVOLT.EXE=' + stage, small, demo], check=True)
     baseline = os.path.join(BENCH, 'baseline', 'instalator.exe')
     os.makedirs(os.path.dirname(baseline), exist_ok=True)
     if not newer(baseline, small, os.path.join(X64, 'instalator.exe')):
-        subprocess.run([os.path.join(ROOT, 'tools', 'mkinstaller'), '--arch', 'x86_64', '--payload', small,
+        subprocess.run([os.path.join(ROOT, 'mkinstaller', 'mkinstaller'), '--arch', 'x86_64', '--payload', small,
                         '--out', baseline], check=True)
     size = sum(os.path.getsize(os.path.join(top, f)) for top, _, files in os.walk(payload) for f in files)
     count = sum(len(files) for _, _, files in os.walk(payload))

@@ -30,7 +30,7 @@ Options:
                       same sources packs the same bytes
 
 Data blocks hold at most 32,768 bytes; checksums are left out (0 means
-none). LZX is coded by tools/lzx (lzxpack, built with the host's C++
+none). LZX is coded by mkinstaller/lzx (lzxpack, built with the host's C++
 compiler into build/host when it is missing or older than its sources, or
 the program $LZXPACK names), with the x86 call translation on. A folder holds at most 65,535 blocks: more data goes into further
 folders, a file never spanning two. In a set of volumes a folder runs on
@@ -62,8 +62,9 @@ def dos_date_time(mtime, latest=None):
     return date, clock
 
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LZX_SOURCES = os.path.join(ROOT, 'tools', 'lzx')
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+LZX_SOURCES = os.path.join(HERE, 'lzx')
 LZX_WINDOWS = range(15, 22)
 
 
@@ -92,7 +93,10 @@ def build_encoder(target):
     sources = sorted(glob.glob(os.path.join(LZX_SOURCES, '*.cpp')))
     partial = target + '.%d.partial' % os.getpid()
     os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
-    command = [os.environ.get('CXX', 'c++'), '-O2', '-std=c++17', '-Wall', '-Wextra', '-o', partial] + sources
+    # Linked statically: the encoder ships with the vendor's tool and runs on
+    # any Linux on x86-64, whatever its C++ library.
+    command = [os.environ.get('CXX', 'c++'), '-O2', '-std=c++17', '-Wall', '-Wextra', '-static',
+               '-o', partial] + sources
     try:
         subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     except FileNotFoundError:
@@ -104,13 +108,20 @@ def build_encoder(target):
 
 
 def encoder():
-    """The LZX encoder's path: $LZXPACK, else build/host/lzxpack, built when
-    missing or older than its sources."""
+    """The LZX encoder's path: $LZXPACK, else the prebuilt one beside this
+    tool (as `make dist` ships it) or in build/prebuilt; else, in the
+    source tree, build/host/lzxpack, built when missing or older than its
+    sources."""
     named = os.environ.get('LZXPACK')
     if named:
         return named
+    for folder in (os.path.join(HERE, 'prebuilt'), os.path.join(ROOT, 'build', 'prebuilt')):
+        if os.path.isfile(os.path.join(folder, 'lzxpack')):
+            return os.path.join(folder, 'lzxpack')
     target = os.path.join(ROOT, 'build', 'host', 'lzxpack')
     sources = glob.glob(os.path.join(LZX_SOURCES, '*'))
+    if not sources:
+        raise ValueError('no LZX encoder: none prebuilt beside the tool, and no sources to build one')
     if not os.path.exists(target) or os.path.getmtime(target) < max(os.path.getmtime(s) for s in sources):
         build_encoder(target)
     return target

@@ -1,4 +1,4 @@
-// lzxpack: codes one cabinet folder with LZX, for tools/mkcab.py.
+// lzxpack: codes one cabinet folder with LZX, for mkinstaller/mkcab.py.
 //
 //   lzxpack [--window BITS] [--translation SIZE]
 //

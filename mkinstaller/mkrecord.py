@@ -8,7 +8,7 @@ match. The format is the installer's (fs/shipped.h):
   1 a further volume, 2 a companion file), name length (u8), the name
   (Windows-1250, no folder), size (u32), SHA-256 (32 bytes); little-endian.
 
-  tools/mkrecord.py OUT.bin [--set FIRST.cab] [--volume FILE ...] [--companion FILE ...]
+  mkinstaller/mkrecord.py OUT.bin [--set FIRST.cab] [--volume FILE ...] [--companion FILE ...]
 
 --set records the volumes the cabinet FIRST.cab goes on in, beside it.
 """

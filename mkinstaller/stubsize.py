@@ -120,7 +120,7 @@ def faults(pe):
     at, starts_section = pe.payload_at()
     if at is not None and (at % PAGE or not starts_section):
         found.append('a payload read whole at start: it does not start a section on a page boundary '
-                     '(tools/pe_layout.py lays it out)')
+                     '(mkinstaller/pe_writer.py lays it out)')
     stub = len(pe.data) - pe.payload_size()
     if stub > limit:
         found.append('a stub of %d bytes, over the %s limit of %d' % (stub, arch, limit))
