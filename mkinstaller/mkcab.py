@@ -28,12 +28,16 @@ Options:
   --source-times      store no file time later than SOURCE_DATE_EPOCH (the
                       time of the sources), so that a fresh checkout of the
                       same sources packs the same bytes
+  --jobs N            code up to N LZX folders at once, ahead of writing
+                      them (default: every core; 0: each a frame at a time
+                      as it is written); the bytes are the same whatever N
 
 Data blocks hold at most 32,768 bytes; checksums are left out (0 means
 none). LZX is coded by mkinstaller/lzx (lzxpack, built with the host's C++
 compiler into build/host when it is missing or older than its sources, or
-the program $LZXPACK names), with the x86 call translation on. A folder holds at most 65,535 blocks: more data goes into further
-folders, a file never spanning two. In a set of volumes a folder runs on
+the program $LZXPACK names), with the x86 call translation on. A folder holds at most 65,535 blocks, and an LZX
+folder ends before a file that would take it past 32 MiB: more data goes
+into further folders, a file never spanning two. In a set of volumes a folder runs on
 into the next volume in whole blocks with the file that crosses the
 boundary, and ends with it; every other file begins in a folder that begins
 in its own volume (the platform's library takes up a folder in a later
@@ -46,6 +50,7 @@ import os
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import zlib
 
@@ -324,6 +329,131 @@ class Entry:
 # translates is longer, and a file that is longer gets a folder of its own
 # that does not translate (such a file is data, not code, anyway).
 TRANSLATED_FOLDER_BYTES = 1 << 30
+# An LZX folder ends before a file that would take it past this many bytes,
+# so that a product's folders can be coded at once, one on each core. A
+# folder starts with an empty window: at this size that costs a few bytes
+# in ten thousand (docs/performance.md).
+PLANNED_FOLDER_BYTES = 32 << 20
+
+
+def plan_folders(entries, method):
+    """The folders `entries` go in when no volume's end cuts one short, as
+    lists of entries; marks each entry that starts one with the folder's
+    index (entry.plan), the others with None. The packer starts folders
+    exactly there, and where a volume's end makes it."""
+    planned = []
+    current = None
+    for entry in entries:
+        entry.plan = None
+        lzx = method.startswith('lzx:')
+        if (current is None or current.alone or not current.takes(entry.size) or
+                (lzx and current.fed and current.fed + entry.size > PLANNED_FOLDER_BYTES)):
+            current = Folder(method)
+            current.alone = not current.takes(entry.size)
+            entry.plan = len(planned)
+            planned.append((current.files, not current.alone))
+        current.fed += entry.size
+        current.files.append(entry)
+    return planned
+
+
+class Precoder:
+    """Codes the planned LZX folders ahead of the packer, up to `jobs` at
+    once, each into a temporary file of the encoder's answers; the packer
+    takes them in order. The encoder codes a folder the same whether it is
+    fed at once or a frame at a time, so the bytes do not depend on `jobs`."""
+
+    def __init__(self, planned, method, jobs, folder, progress=None):
+        from concurrent.futures import ThreadPoolExecutor
+        self.planned = planned
+        self.progress = progress  # Told of the bytes given to the encoders.
+        self.window = int(method[4:])
+        self.encoder = encoder()  # Found (or built) once, not by each thread.
+        self.jobs = max(1, jobs)
+        self.folder = folder
+        self.pool = ThreadPoolExecutor(max_workers=self.jobs)
+        self.futures = {}
+        self.processes = set()
+        self.stopped = False
+
+    def stream(self, index):
+        """The coded frames of planned folder `index`, as a FrameStream;
+        starts the folders after it, never more than twice `jobs` ahead."""
+        for ahead in range(index, min(index + 2 * self.jobs + 1, len(self.planned))):
+            if ahead not in self.futures:
+                self.futures[ahead] = self.pool.submit(self._code, ahead)
+        coded = self.futures.pop(index).result()
+        return FrameStream(coded)
+
+    def _code(self, index):
+        files, translate = self.planned[index]
+        out = tempfile.TemporaryFile(dir=self.folder)
+        command = [self.encoder, '--window', str(self.window)] + ([] if translate else ['--translation', '0'])
+        process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=out, stderr=subprocess.PIPE)
+        self.processes.add(process)
+        try:
+            try:
+                for entry in files:
+                    with open(entry.path, 'rb') as f:
+                        for chunk in iter(lambda: f.read(1 << 20), b''):
+                            if self.stopped:
+                                raise ValueError('stopped')
+                            process.stdin.write(chunk)
+                            if self.progress:
+                                self.progress(len(chunk))
+                process.stdin.close()
+            except BrokenPipeError:
+                pass
+            message = process.stderr.read().decode('utf-8', 'replace').strip()
+            if process.wait() != 0:
+                raise ValueError(message or 'the LZX encoder failed (status %d)' % process.returncode)
+        except BaseException:
+            process.kill()
+            process.wait()
+            out.close()
+            raise
+        finally:
+            process.stderr.close()
+            self.processes.discard(process)
+        out.seek(0)
+        return out
+
+    def close(self):
+        """Stops what is under way and lets go of what was coded."""
+        self.stopped = True
+        for future in self.futures.values():
+            future.cancel()
+        for process in list(self.processes):
+            process.kill()
+        self.pool.shutdown(wait=True)
+        for future in self.futures.values():
+            if not future.cancelled() and future.exception() is None:
+                future.result().close()
+        self.futures = {}
+
+
+class FrameStream:
+    """A planned folder's coded frames, read in order."""
+
+    def __init__(self, store):
+        self.store = store
+
+    def take(self, size):
+        """The next frame coded, when it holds `size` bytes; None when the
+        folder went otherwise than planned (a volume's end cut it short)."""
+        head = self.store.read(8)
+        if len(head) < 8:
+            return None
+        coded_size, frame_size = struct.unpack('<II', head)
+        if frame_size != size:
+            return None
+        coded = self.store.read(coded_size)
+        if len(coded) != coded_size:
+            raise ValueError('the LZX encoder\'s answer was cut short')
+        return coded
+
+    def close(self):
+        self.store.close()
 
 
 class Folder:
@@ -331,6 +461,7 @@ class Folder:
         self.method = method
         self.alone = alone      # A file too long for a folder that translates.
         self.coder = None       # Made with its first block.
+        self.stream = None      # Its frames coded ahead, while it goes as planned.
         self.fed = 0            # Bytes given to it.
         self.emitted = 0        # Bytes in its blocks so far.
         self.blocks = 0
@@ -345,15 +476,49 @@ class Folder:
         return -(-(self.fed + size) // BLOCK) <= FOLDER_BLOCKS
 
     def code(self, block):
+        if self.stream is not None:
+            coded = self.stream.take(len(block))
+            if coded is not None:
+                return coded
+            self._leave_plan()
         if self.coder is None:
             self.coder = Coder(self.method, translate=not self.alone)
         return self.coder.code(block)
 
+    def _leave_plan(self):
+        """A volume's end cut the folder short of its plan: from here it is
+        coded a frame at a time, by an encoder first given again the frames
+        it already wrote (all whole), which it codes as it did."""
+        self.stream.close()
+        self.stream = None
+        self.coder = Coder(self.method, translate=not self.alone)
+        frame = bytearray()
+        for entry in self.files:
+            if entry.start >= self.emitted:
+                break
+            with open(entry.path, 'rb') as f:
+                left = min(entry.size, self.emitted - entry.start)
+                while left > 0:
+                    chunk = f.read(min(left, 1 << 20))
+                    if not chunk:
+                        raise ValueError('%s: shorter than it was' % entry.path)
+                    frame += chunk
+                    left -= len(chunk)
+                    while len(frame) >= BLOCK:
+                        self.coder.code(bytes(frame[:BLOCK]))
+                        del frame[:BLOCK]
+
     def close(self):
+        if self.stream is not None:
+            self.stream.close()
+            self.stream = None
         if self.coder is not None:
             self.coder.close()
 
     def abandon(self):
+        if self.stream is not None:
+            self.stream.close()
+            self.stream = None
         if self.coder is not None and self.coder.lzx is not None:
             self.coder.lzx.process.kill()
             self.coder.lzx.process.wait()
@@ -393,8 +558,14 @@ class Packer:
     goes into one cabinet."""
 
     def __init__(self, method, set_id, volume_size, names, sink_for, write_volume, index=0,
-                 previous=None, next_name=None):
+                 previous=None, next_name=None, jobs=1, progress=None, work_folder=None):
         self.method = method
+        self.jobs = jobs
+        # Told of the files' bytes as they are packed (from the threads that
+        # feed the encoders, when LZX folders are coded ahead).
+        self.progress = progress
+        self.work_folder = work_folder
+        self.precoder = None
         self.set_id = set_id
         self.volume_size = volume_size
         self.names = names            # number -> volume name
@@ -416,13 +587,24 @@ class Packer:
 
     # Entries and their bytes.
 
-    def add(self, entry):
+    def pack(self, entries):
+        """Packs `entries` in order, in the folders they are planned in;
+        LZX folders are coded ahead, `jobs` at once."""
+        planned = plan_folders(entries, self.method)
+        if self.method.startswith('lzx:') and self.jobs > 0:
+            self.precoder = Precoder(planned, self.method, self.jobs, self.work_folder, self.progress)
+        for entry in entries:
+            self._add(entry)
+
+    def _add(self, entry):
         if (self.folder is None or self.folder.sealed_end is not None or self.folder.alone or
-                not self.folder.takes(entry.size)):
+                entry.plan is not None):
             self._close_folder()
             self.folder = self._new_folder()
             if not self.folder.takes(entry.size):
                 self.folder.alone = True
+            if entry.plan is not None and self.precoder is not None:
+                self.folder.stream = self.precoder.stream(entry.plan)
         if not self.folder.takes(entry.size):
             raise ValueError('%s: %d bytes, more than a cabinet folder holds (%d)'
                              % (entry.name.decode('utf-8'), entry.size, FOLDER_BLOCKS * BLOCK))
@@ -438,6 +620,8 @@ class Packer:
                     raise ValueError('%s: shorter than it was' % entry.path)
                 self.pending += chunk
                 self.folder.fed += len(chunk)
+                if self.progress and self.precoder is None:
+                    self.progress(len(chunk))
                 left -= len(chunk)
                 if len(self.pending) == BLOCK:
                     self._emit()
@@ -446,13 +630,20 @@ class Packer:
         """Writes what is left; returns the volumes written."""
         self._close_folder()
         self._write(self.volume, last=True)
+        if self.precoder is not None:
+            self.precoder.close()
+            self.precoder = None
         return self.volumes_written
 
     def abandon(self):
-        """Stops the coders of folders left open by a failure."""
+        """Stops the coders of folders left open by a failure, and those
+        coding ahead."""
         for folder in self.open_folders:
             folder.abandon()
         self.open_folders = []
+        if self.precoder is not None:
+            self.precoder.close()
+            self.precoder = None
 
     def _new_folder(self):
         folder = Folder(self.method)
@@ -666,26 +857,33 @@ class Packer:
         self.volumes_written += 1
 
 
-def build(files, args):
-    """One cabinet of `files` ((name, path) pairs), as bytes: the volume
-    `args.index` of a hand-made set when `args.prev` or `args.next` name its
-    neighbours."""
-    import io
-    written = []
-    store = io.BytesIO()
+def build(files, args, output):
+    """Writes one cabinet of `files` ((name, path) pairs) at `output`: the
+    volume `args.index` of a hand-made set when `args.prev` or `args.next`
+    name its neighbours. Its data blocks wait in a temporary file until its
+    head is known; nothing is held whole. On a failure nothing is left."""
+    store = tempfile.TemporaryFile(dir=os.path.dirname(os.path.abspath(output)))
 
     def write_volume(volume, head):
-        written.append(head + store.getvalue())
+        store.seek(0)
+        with open(output, 'wb') as out:
+            out.write(head)
+            for chunk in iter(lambda: store.read(1 << 20), b''):
+                out.write(chunk)
 
     packer = Packer(args.method, args.set_id, None, lambda n: '', lambda n: store,
-                    write_volume, index=args.index, previous=args.prev, next_name=args.next)
+                    write_volume, index=args.index, previous=args.prev, next_name=args.next,
+                    jobs=getattr(args, 'jobs', 1), work_folder=os.path.dirname(os.path.abspath(output)))
     try:
-        for name, path in files:
-            packer.add(Entry(name, path, args))
+        packer.pack([Entry(name, path, args) for name, path in files])
         packer.finish()
+    except BaseException:
+        if os.path.exists(output):
+            os.remove(output)
+        raise
     finally:
         packer.abandon()
-    return written[0]
+        store.close()
 
 
 def summarize(data):
@@ -710,6 +908,14 @@ def summarize(data):
     return files, total
 
 
+def default_jobs():
+    """Every core this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
 def pair(text):
     name, _, value = text.partition('=')
     if not value:
@@ -728,15 +934,16 @@ def volume_size(text):
     return int(number) * units[unit]
 
 
-def pack_set(files, method, set_id, size, first_path, name_of, args, first_name=None, keep_partial=False):
+def pack_set(files, method, set_id, size, first_path, name_of, args, first_name=None, keep_partial=False,
+             jobs=1, progress=None):
     """Packs `files` ((name, path) pairs) into a set of volumes of at most
     `size` bytes: the first at `first_path` (named `first_name` to the
     others, by default its file name), volume n (from 2) at the path
     `name_of(n)`. Writes each volume whole under "PATH.partial" and renames
     it when it is complete, or with `keep_partial` leaves that to the
-    caller. On a failure no volume of the set stays. Returns the paths
-    written, in order."""
-    import tempfile
+    caller. On a failure no volume of the set stays. LZX folders are coded
+    `jobs` at once; `progress(bytes)` is told of the files' bytes as they
+    are packed. Returns the paths written, in order."""
     written = []
     begun = []
     stores = {}
@@ -768,10 +975,10 @@ def pack_set(files, method, set_id, size, first_path, name_of, args, first_name=
     def name(number):
         return first_name if number == 1 and first_name else os.path.basename(path_of(number))
 
-    packer = Packer(method, set_id, size, name, sink_for, write_volume)
+    packer = Packer(method, set_id, size, name, sink_for, write_volume, jobs=jobs, progress=progress,
+                    work_folder=os.path.dirname(os.path.abspath(first_path)) or '.')
     try:
-        for entry_name, path in files:
-            packer.add(Entry(entry_name, path, args))
+        packer.pack([Entry(entry_name, path, args) for entry_name, path in files])
         packer.finish()
     except BaseException:
         packer.abandon()
@@ -802,6 +1009,7 @@ def main(argv):
     parser.add_argument('--volume-size')
     parser.add_argument('--volume-names')
     parser.add_argument('--source-times', action='store_true')
+    parser.add_argument('--jobs', type=int, default=default_jobs())
     args = parser.parse_args(argv[1:])
     try:
         if args.build_encoder:
@@ -830,9 +1038,7 @@ def main(argv):
     files += [(n.replace('/', '\\'), p) for n, p in args.add]
     try:
         if args.volume_size is None:
-            data = build(files, args)
-            with open(args.output, 'wb') as f:
-                f.write(data)
+            build(files, args, args.output)
             return 0
         size = volume_size(args.volume_size)
         if size < MIN_VOLUME_SIZE:
@@ -842,7 +1048,7 @@ def main(argv):
         pattern = args.volume_names or os.path.basename(stem) + '-{}' + extension
         folder = os.path.dirname(os.path.abspath(args.output))
         pack_set(files, args.method, args.set_id, size, args.output,
-                 lambda n: os.path.join(folder, pattern.format(n)), args)
+                 lambda n: os.path.join(folder, pattern.format(n)), args, jobs=args.jobs)
     except (ValueError, OSError) as refused:
         print('mkcab: %s' % refused, file=sys.stderr)
         return 1

@@ -63,6 +63,34 @@ assert pe.OPTIONAL_HEADER.SizeOfImage == max(s.VirtualAddress + s.Misc_VirtualSi
                                              ) + 0xfff & ~0xfff, 'size of image'
 PY
 
+# The progress line: on a terminal the bytes done of all, the speed and the
+# time left, rewritten in place and cleared at the end; elsewhere nothing.
+python3 - "$mk" <<'PY' || fail "the progress line"
+import importlib.machinery, importlib.util, io, sys
+loader = importlib.machinery.SourceFileLoader('mkinstaller', sys.argv[1])
+tool = importlib.util.module_from_spec(importlib.util.spec_from_loader('mkinstaller', loader))
+loader.exec_module(tool)
+clock = [100.0]
+tool.time.monotonic = lambda: clock[0]
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+for stream in (Terminal(), io.StringIO()):
+    line = tool.Progress(stream)
+    line.start('packing', 300 << 20)
+    clock[0] += 20
+    line.advance(100 << 20)
+    clock[0] += 0.1
+    line.advance(1 << 20)
+    line.end()
+    if stream.isatty():
+        shown = stream.getvalue()
+        assert shown.startswith('\rpacking: 100.0 MiB of 300.0 MiB (33%), 5.2 MB/s, 40 s left'), repr(shown)
+        assert shown.count('\rpacking') == 1 and shown.endswith(' \r'), repr(shown)
+    else:
+        assert stream.getvalue() == '', repr(stream.getvalue())
+PY
+
 # The same folder again, built elsewhere and later: the same bytes.
 sleep 1
 "$mk" --from "$work/files" --out "$work/again.exe" --arch x86_64 --version 2.3.4.5 >/dev/null

@@ -10,7 +10,9 @@ folder without the translation, and (the cap on translating folders
 lifted) a translating folder that long, where the platform's library and
 libmspack stop undoing the translation and libarchive goes on, so bsdtar is
 left out there. The code lengths the encoder builds are checked first
-(huffman_check.cpp).
+(huffman_check.cpp), then that folders coded ahead on several cores give
+the bytes of folders coded a frame at a time, in one cabinet and in a set
+whose volumes' ends cut folders short of their plan.
 
 Usage: roundtrip.py WORK_DIR X86_CODE X86_64_CODE [CASE...]   (WINEPREFIX: a prefix)
 """
@@ -19,6 +21,7 @@ import hashlib
 import os
 import random
 import shutil
+import struct
 import subprocess
 import sys
 
@@ -106,6 +109,50 @@ def decoders(cab, out):
     ]
 
 
+def same_bytes_whatever_jobs(work):
+    """Packs files of many sizes in folders planned at 96 KiB (so dozens of
+    them), as one cabinet and as a set of 80 KiB volumes, with --jobs 0
+    (each folder a frame at a time), 1 and 3: the same bytes every time, and
+    the set unpacks. Returns the failures."""
+    rng = random.Random(34)
+    source = os.path.join(work, 'jobs', 'files')
+    os.makedirs(source)
+    for i in range(40):
+        size = rng.choice((0, 1, 5000, 40000, FRAME, 70000, 150000))
+        with open(os.path.join(source, 'plik%02d.bin' % i), 'wb') as f:
+            f.write(text(rng, size) if i % 3 else rng.randbytes(size))
+    failures = []
+    for volumes in ([], ['--volume-size', '80K']):
+        packed = {}
+        for jobs in ('0', '1', '3'):
+            out = os.path.join(work, 'jobs', jobs)
+            os.makedirs(out)
+            subprocess.run([sys.executable, '-c', 'import sys; sys.path.insert(0, sys.argv[1]); import mkcab; '
+                            'mkcab.PLANNED_FOLDER_BYTES = 96 << 10; sys.exit(mkcab.main(sys.argv[1:]))',
+                            os.path.join(ROOT, 'mkinstaller'), '--compress', 'lzx:17', '--jobs', jobs] + volumes +
+                           [os.path.join(out, 'set.cab'), source], check=True)
+            packed[jobs] = {n: open(os.path.join(out, n), 'rb').read() for n in sorted(os.listdir(out))}
+        what = 'a set of %d volumes' % len(packed['0']) if volumes else 'one cabinet'
+        if not packed['0'] == packed['1'] == packed['3']:
+            failures.append('%s: other bytes with other --jobs' % what)
+        folders = struct.unpack_from('<H', packed['0']['set.cab'], 26)[0]
+        if not volumes and folders < 10:
+            failures.append('one cabinet: %d folders, not planned at 96 KiB' % folders)
+        unpacked = os.path.join(work, 'jobs', 'out')
+        done = subprocess.run(['cabextract', '-q', '-d', unpacked, os.path.join(work, 'jobs', '0', 'set.cab')],
+                              capture_output=True, text=True)
+        wrong = [n for n in os.listdir(source)
+                 if not os.path.exists(os.path.join(unpacked, n)) or
+                 digest(os.path.join(unpacked, n)) != digest(os.path.join(source, n))]
+        if done.returncode or wrong:
+            failures.append('%s: cabextract exit %d, %d files wrong %s' % (what, done.returncode, len(wrong),
+                                                                         done.stderr.strip()[-200:]))
+        for name in ('0', '1', '3', 'out'):
+            shutil.rmtree(os.path.join(work, 'jobs', name), ignore_errors=True)
+    shutil.rmtree(os.path.join(work, 'jobs'))
+    return failures
+
+
 def run_case(work, name, bits, files):
     source = os.path.join(work, name, 'files')
     os.makedirs(source)
@@ -159,6 +206,12 @@ def main(argv):
                     os.path.join(HERE, 'huffman_check.cpp'), os.path.join(ROOT, 'mkinstaller', 'lzx', 'huffman.cpp')],
                    check=True)
     status = 0 if subprocess.run([check]).returncode == 0 else 1
+    if not only or 'jobs' in only:
+        failures = same_bytes_whatever_jobs(work)
+        print('%-14s folders coded ahead, --jobs 0, 1, 3: %s' % ('jobs', 'FAIL' if failures else 'ok'), flush=True)
+        for failure in failures:
+            print('  ' + failure)
+            status = 1
     for name, bits, files in cases(x86, x86_64):
         if only and name not in only:
             continue

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """How large a payload the shipped 32-bit installer can carry inside itself.
 
-Builds i686 installers (a release build, as shipped) around stored cabinets
+Writes i686 installers (into the shipped stub, as mkinstaller does) around stored cabinets
 of a product of the given sizes (a file of zeros and a second stage that
 stamps its start), each also marked large-address-aware, and runs every one
 in the virtual machine that runs 32-bit code (tools/vm/run: 32-bit Wine in a
@@ -26,6 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
 sys.path.insert(0, os.path.join(ROOT, 'tools'))
 sys.path.insert(0, os.path.join(ROOT, 'mkinstaller'))
+import pe_writer  # noqa: E402
 
 BUILD = os.path.join(ROOT, 'build')
 LIMIT = os.path.join(BUILD, 'bench', 'limit')
@@ -45,7 +46,6 @@ def large_address_aware(path, copy):
 def build(sizes):
     """The installers, smallest first: (MiB, plain, large-address-aware)."""
     os.makedirs(LIMIT, exist_ok=True)
-    tree = os.path.join(LIMIT, 'build')
     stage = os.path.join(BUILD, 'i686', 'bench_stage.exe')
     if not os.path.exists(stage):
         raise SystemExit('payload_limit: build the i686 product first (make build-i686)')
@@ -63,12 +63,7 @@ def build(sizes):
                 f.truncate(size << 20)
             subprocess.run([sys.executable, os.path.join(ROOT, 'mkinstaller', 'mkcab.py'), cabinet, product],
                            check=True)
-            subprocess.run(['cmake', '-S', ROOT, '-B', tree, '-G', 'Ninja',
-                            '-DCMAKE_TOOLCHAIN_FILE=%s/cmake/mingw-i686.cmake' % ROOT,
-                            '-DCMAKE_BUILD_TYPE=MinSizeRel', '-DINSTALLER_PAYLOAD=%s' % cabinet],
-                           check=True, capture_output=True)
-            subprocess.run(['cmake', '--build', tree, '--target', 'installer'], check=True, capture_output=True)
-            shutil.copyfile(os.path.join(tree, 'instalator.exe'), plain)
+            pe_writer.write_installer(os.path.join(BUILD, 'prebuilt', 'stub-i686.exe'), cabinet, plain)
             large_address_aware(plain, aware)
             os.remove(cabinet)
             shutil.rmtree(product)

@@ -79,7 +79,7 @@ def prepare(kind='large', method='mszip'):
     # The second stage is one that only stamps its start (stage.cpp): the
     # tests' stand-in would add its own libraries' loading to (a).
     stage = os.path.join(X64, 'bench_stage.exe')
-    encoder = [os.path.join(BUILD, 'host', 'lzxpack')] if method.startswith('lzx') else []
+    encoder = [os.path.join(BUILD, 'prebuilt', 'lzxpack')] if method.startswith('lzx') else []
     if not newer(cab, payload, stage, os.path.join(ROOT, 'mkinstaller', 'mkcab.py'), *encoder):
         subprocess.run([sys.executable, os.path.join(ROOT, 'mkinstaller', 'mkcab.py'), '--compress', method,
                         '--add', 'MERVOLT.EXE=' + stage, cab, payload], check=True)
