@@ -444,10 +444,12 @@ def dll_planting(opts, out_root):
     native_first = dict(os.environ, WINEDLLOVERRIDES=';'.join(
         n.lower().replace('.dll', '') + '=n,b' for n in PLANTED if n != 'version.dll') +
         ';mscoree,mshtml=')
-    subprocess.run([WINE_RUN, os.path.join(control, 'load_by_name.exe'), 'CABINET.DLL'],
-                   capture_output=True, timeout=120, env=native_first)
+    done = subprocess.run([WINE_RUN, os.path.join(control, 'load_by_name.exe'), 'CABINET.DLL'],
+                          capture_output=True, timeout=120, env=native_first)
+    said = (done.stderr or done.stdout).decode('utf-8', 'replace').strip().splitlines()
     s.check(os.path.exists(os.path.join(control, 'CABINET.DLL.loaded')),
-            'control: a library loaded by bare name left no mark')
+            'control: a library loaded by bare name left no mark (exit %d%s)'
+            % (done.returncode, ': ' + said[-1] if said else ''))
     run = Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0',
                                'WINEDLLOVERRIDES': native_first['WINEDLLOVERRIDES']})
     s.equal(run.code, 1, 'exit code')
