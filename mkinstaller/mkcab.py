@@ -29,8 +29,8 @@ Options:
                       time of the sources), so that a fresh checkout of the
                       same sources packs the same bytes
   --jobs N            code up to N LZX folders at once, ahead of writing
-                      them (default: every core; 0: each a frame at a time
-                      as it is written); the bytes are the same whatever N
+                      them (default: every core; 0: each only when it is
+                      written); the bytes are the same whatever N
 
 Data blocks hold at most 32,768 bytes; checksums are left out (0 means
 none). LZX is coded by mkinstaller/lzx (lzxpack, built with the host's C++
@@ -132,72 +132,20 @@ def encoder():
     return target
 
 
-class LzxCoder:
-    """One folder's LZX stream: the encoder, fed a frame at a time, answers
-    each with its data block at once."""
-
-    def __init__(self, window, translate):
-        command = [encoder(), '--window', str(window)] + ([] if translate else ['--translation', '0'])
-        self.process = subprocess.Popen(command, stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.open = True
-
-    def _read(self, count):
-        data = bytearray()
-        while len(data) < count:
-            chunk = os.read(self.process.stdout.fileno(), count - len(data))
-            if not chunk:
-                self.close()
-                raise ValueError('the LZX encoder stopped without a word')
-            data += chunk
-        return bytes(data)
-
-    def code(self, block):
-        view = memoryview(block)
-        while view:
-            view = view[os.write(self.process.stdin.fileno(), view):]
-        if len(block) < BLOCK:
-            self.process.stdin.close()
-            self.open = False
-        coded_size, size = struct.unpack('<II', self._read(8))
-        if size != len(block):
-            raise ValueError('the LZX encoder answered a frame of %d bytes for one of %d' % (size, len(block)))
-        return self._read(coded_size)
-
-    def close(self):
-        """Ends the folder; ValueError with the encoder's message when it
-        failed."""
-        if self.open:
-            self.process.stdin.close()
-            self.open = False
-        self.process.stdout.close()
-        message = self.process.stderr.read().decode('utf-8', 'replace').strip()
-        self.process.stderr.close()
-        if self.process.wait() != 0:
-            raise ValueError(message or 'the LZX encoder failed (status %d)' % self.process.returncode)
-
-
 class Coder:
-    """Packs one folder's data blocks, in order."""
+    """Packs one MSZIP or stored folder's data blocks, in order (LZX folders
+    are coded whole, by the Precoder)."""
 
-    def __init__(self, method, translate):
+    def __init__(self, method):
         self.method = method
-        self.lzx = LzxCoder(int(method[4:]), translate) if method.startswith('lzx:') else None
 
     def code(self, block):
-        if self.lzx is not None:
-            return self.lzx.code(block)
         if self.method == 'none':
             return block
         # Each block is a complete deflate stream of its own, so it never refers
         # back into the previous block.
         compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
         return b'CK' + compressor.compress(block) + compressor.flush()
-
-    def close(self):
-        if self.lzx is not None:
-            lzx, self.lzx = self.lzx, None
-            lzx.close()
 
 
 def file_attributes(path, st):
@@ -335,12 +283,16 @@ TRANSLATED_FOLDER_BYTES = 1 << 30
 # in ten thousand (docs/performance.md).
 PLANNED_FOLDER_BYTES = 32 << 20
 
+# More options for the LZX encoder (tests set its block size).
+ENCODER_OPTIONS = []
+
 
 def plan_folders(entries, method):
     """The folders `entries` go in when no volume's end cuts one short, as
-    lists of entries; marks each entry that starts one with the folder's
-    index (entry.plan), the others with None. The packer starts folders
-    exactly there, and where a volume's end makes it."""
+    (entries, translate) pairs; marks each entry that starts one with the
+    folder's index (entry.plan), the others with None, and every entry with
+    its place in the plan (entry.planned_at: folder, position). The packer
+    starts folders exactly there, and where a volume's end makes it."""
     planned = []
     current = None
     for entry in entries:
@@ -352,16 +304,21 @@ def plan_folders(entries, method):
             current.alone = not current.takes(entry.size)
             entry.plan = len(planned)
             planned.append((current.files, not current.alone))
+        entry.planned_at = (len(planned) - 1, len(current.files))
         current.fed += entry.size
         current.files.append(entry)
     return planned
 
 
 class Precoder:
-    """Codes the planned LZX folders ahead of the packer, up to `jobs` at
-    once, each into a temporary file of the encoder's answers; the packer
-    takes them in order. The encoder codes a folder the same whether it is
-    fed at once or a frame at a time, so the bytes do not depend on `jobs`."""
+    """Codes LZX folders from their plan: the planned folders ahead of the
+    packer, up to `jobs` at once (0: each only when the packer comes to
+    it), each into a temporary file of the encoder's answers; the packer
+    takes them in order. A folder that starts where its plan did not (a
+    volume's end cut the one before it short) is coded from there to its
+    planned end; one that ends sooner than planned is coded again, told
+    where it ends. The encoder's answers depend only on the bytes it is
+    given, so the cabinet does not depend on `jobs`."""
 
     def __init__(self, planned, method, jobs, folder, progress=None):
         from concurrent.futures import ThreadPoolExecutor
@@ -369,9 +326,9 @@ class Precoder:
         self.progress = progress  # Told of the bytes given to the encoders.
         self.window = int(method[4:])
         self.encoder = encoder()  # Found (or built) once, not by each thread.
-        self.jobs = max(1, jobs)
+        self.jobs = max(0, jobs)
         self.folder = folder
-        self.pool = ThreadPoolExecutor(max_workers=self.jobs)
+        self.pool = ThreadPoolExecutor(max_workers=max(1, self.jobs))
         self.futures = {}
         self.processes = set()
         self.stopped = False
@@ -381,14 +338,39 @@ class Precoder:
         starts the folders after it, never more than twice `jobs` ahead."""
         for ahead in range(index, min(index + 2 * self.jobs + 1, len(self.planned))):
             if ahead not in self.futures:
-                self.futures[ahead] = self.pool.submit(self._code, ahead)
-        coded = self.futures.pop(index).result()
-        return FrameStream(coded)
-
-    def _code(self, index):
+                files, translate = self.planned[ahead]
+                self.futures[ahead] = self.pool.submit(self._code, files, translate, None, True)
         files, translate = self.planned[index]
+        return FrameStream(self, self.futures.pop(index).result(), files, translate)
+
+    def stream_from(self, entry):
+        """The coded frames of a folder that starts with `entry` and holds
+        the rest of its planned folder."""
+        index, position = entry.planned_at
+        files, translate = self.planned[index]
+        files = files[position:]
+        coded = self.pool.submit(self._code, files, translate, None, False).result()
+        return FrameStream(self, coded, files, translate)
+
+    def cut(self, stream, end):
+        """The last frame of `stream`'s folder when it ends `end` bytes in."""
+        coded = self.pool.submit(self._code, stream.files, stream.translate, end, False).result()
+        try:
+            last = None
+            for last in FrameStream(self, coded, stream.files, stream.translate).frames():
+                pass
+        finally:
+            coded.close()
+        if last is None or last[0] != end % BLOCK:
+            raise ValueError('the LZX encoder did not end a folder cut short where told')
+        return last[1]
+
+    def _code(self, files, translate, end, counted):
         out = tempfile.TemporaryFile(dir=self.folder)
         command = [self.encoder, '--window', str(self.window)] + ([] if translate else ['--translation', '0'])
+        command += ENCODER_OPTIONS
+        if end is not None:
+            command += ['--end', str(end)]
         process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=out, stderr=subprocess.PIPE)
         self.processes.add(process)
         try:
@@ -399,11 +381,11 @@ class Precoder:
                             if self.stopped:
                                 raise ValueError('stopped')
                             process.stdin.write(chunk)
-                            if self.progress:
+                            if self.progress and counted:
                                 self.progress(len(chunk))
                 process.stdin.close()
             except BrokenPipeError:
-                pass
+                pass  # Told where the folder ends, the encoder stops reading there.
             message = process.stderr.read().decode('utf-8', 'replace').strip()
             if process.wait() != 0:
                 raise ValueError(message or 'the LZX encoder failed (status %d)' % process.returncode)
@@ -433,22 +415,39 @@ class Precoder:
 
 
 class FrameStream:
-    """A planned folder's coded frames, read in order."""
+    """A folder's coded frames, read in order."""
 
-    def __init__(self, store):
+    def __init__(self, precoder, store, files, translate):
+        self.precoder = precoder
         self.store = store
+        self.files = files          # What it was coded from, for a cut.
+        self.translate = translate
 
-    def take(self, size):
-        """The next frame coded, when it holds `size` bytes; None when the
-        folder went otherwise than planned (a volume's end cut it short)."""
+    def frames(self):
+        while True:
+            head = self.store.read(8)
+            if not head:
+                return
+            if len(head) < 8:
+                raise ValueError('the LZX encoder\'s answer was cut short')
+            coded_size, frame_size = struct.unpack('<II', head)
+            coded = self.store.read(coded_size)
+            if len(coded) != coded_size:
+                raise ValueError('the LZX encoder\'s answer was cut short')
+            yield frame_size, coded
+
+    def take(self, size, end):
+        """The next frame coded, which holds `size` bytes and ends `end`
+        bytes into the folder. A frame shorter than planned is the folder's
+        last (a volume's end cut it short): it is coded again, told so."""
         head = self.store.read(8)
-        if len(head) < 8:
-            return None
+        if len(head) != 8:
+            raise ValueError('internal error: a folder holds more than planned')
         coded_size, frame_size = struct.unpack('<II', head)
-        if frame_size != size:
-            return None
+        if size < frame_size:
+            return self.precoder.cut(self, end)
         coded = self.store.read(coded_size)
-        if len(coded) != coded_size:
+        if frame_size != size or len(coded) != coded_size:
             raise ValueError('the LZX encoder\'s answer was cut short')
         return coded
 
@@ -460,8 +459,8 @@ class Folder:
     def __init__(self, method, alone=False):
         self.method = method
         self.alone = alone      # A file too long for a folder that translates.
-        self.coder = None       # Made with its first block.
-        self.stream = None      # Its frames coded ahead, while it goes as planned.
+        self.coder = None       # Made with its first block (MSZIP, stored).
+        self.stream = None      # Its frames, coded from its plan (LZX).
         self.fed = 0            # Bytes given to it.
         self.emitted = 0        # Bytes in its blocks so far.
         self.blocks = 0
@@ -477,51 +476,17 @@ class Folder:
 
     def code(self, block):
         if self.stream is not None:
-            coded = self.stream.take(len(block))
-            if coded is not None:
-                return coded
-            self._leave_plan()
+            return self.stream.take(len(block), self.emitted + len(block))
         if self.coder is None:
-            self.coder = Coder(self.method, translate=not self.alone)
+            self.coder = Coder(self.method)
         return self.coder.code(block)
-
-    def _leave_plan(self):
-        """A volume's end cut the folder short of its plan: from here it is
-        coded a frame at a time, by an encoder first given again the frames
-        it already wrote (all whole), which it codes as it did."""
-        self.stream.close()
-        self.stream = None
-        self.coder = Coder(self.method, translate=not self.alone)
-        frame = bytearray()
-        for entry in self.files:
-            if entry.start >= self.emitted:
-                break
-            with open(entry.path, 'rb') as f:
-                left = min(entry.size, self.emitted - entry.start)
-                while left > 0:
-                    chunk = f.read(min(left, 1 << 20))
-                    if not chunk:
-                        raise ValueError('%s: shorter than it was' % entry.path)
-                    frame += chunk
-                    left -= len(chunk)
-                    while len(frame) >= BLOCK:
-                        self.coder.code(bytes(frame[:BLOCK]))
-                        del frame[:BLOCK]
 
     def close(self):
         if self.stream is not None:
             self.stream.close()
             self.stream = None
-        if self.coder is not None:
-            self.coder.close()
 
-    def abandon(self):
-        if self.stream is not None:
-            self.stream.close()
-            self.stream = None
-        if self.coder is not None and self.coder.lzx is not None:
-            self.coder.lzx.process.kill()
-            self.coder.lzx.process.wait()
+    abandon = close
 
 
 class Volume:
@@ -591,7 +556,7 @@ class Packer:
         """Packs `entries` in order, in the folders they are planned in;
         LZX folders are coded ahead, `jobs` at once."""
         planned = plan_folders(entries, self.method)
-        if self.method.startswith('lzx:') and self.jobs > 0:
+        if self.method.startswith('lzx:'):
             self.precoder = Precoder(planned, self.method, self.jobs, self.work_folder, self.progress)
         for entry in entries:
             self._add(entry)
@@ -603,8 +568,9 @@ class Packer:
             self.folder = self._new_folder()
             if not self.folder.takes(entry.size):
                 self.folder.alone = True
-            if entry.plan is not None and self.precoder is not None:
-                self.folder.stream = self.precoder.stream(entry.plan)
+            if self.precoder is not None:
+                self.folder.stream = (self.precoder.stream(entry.plan) if entry.plan is not None else
+                                      self.precoder.stream_from(entry))
         if not self.folder.takes(entry.size):
             raise ValueError('%s: %d bytes, more than a cabinet folder holds (%d)'
                              % (entry.name.decode('utf-8'), entry.size, FOLDER_BLOCKS * BLOCK))
@@ -806,6 +772,8 @@ class Packer:
             entry.start -= cut
             entry.end -= cut
         fresh.files = moving
+        if self.precoder is not None:
+            fresh.stream = self.precoder.stream_from(moving[0])
         split = cut - folder.emitted
         rest = bytes(self.pending[split:])
         del self.pending[split:]

@@ -93,33 +93,6 @@ bool Complete(const uint8_t* lengths, int count, int limit, const char* which, s
   return false;
 }
 
-struct Counts {
-  uint32_t main[kMaxMainSymbols] = {};
-  uint32_t length[kLengthSymbols] = {};
-  uint32_t aligned[kAlignedSymbols] = {};
-  uint64_t verbatimExtra = 0;  // Extra bits as a verbatim block writes them.
-  uint64_t alignedHigh = 0;    // Those an aligned block writes as they are.
-};
-
-void Count(const Item* items, size_t count, Counts* counts) {
-  for (size_t i = 0; i < count; ++i) {
-    const Item& item = items[i];
-    ++counts->main[item.symbol];
-    if (item.symbol < kLiterals) continue;
-    if ((item.symbol & 7) == kPrimaryLengths) ++counts->length[item.lengthSymbol];
-    int slot = ItemSlot(item);
-    if (slot < 3) continue;
-    int extraBits = kExtraBits[slot];
-    counts->verbatimExtra += static_cast<uint64_t>(extraBits);
-    if (extraBits >= 3) {
-      counts->alignedHigh += static_cast<uint64_t>(extraBits - 3);
-      ++counts->aligned[item.extra & 7];
-    } else {
-      counts->alignedHigh += static_cast<uint64_t>(extraBits);
-    }
-  }
-}
-
 void PlanParts(const TreeLengths& previous, int mainSymbols, const BlockPlan& plan, TreePart parts[3]) {
   PlanPart(previous.main, plan.main, kLiterals, &parts[0]);
   PlanPart(previous.main + kLiterals, plan.main + kLiterals, mainSymbols - kLiterals, &parts[1]);
@@ -128,11 +101,12 @@ void PlanParts(const TreeLengths& previous, int mainSymbols, const BlockPlan& pl
 
 }  // namespace
 
-bool PlanBlock(const TreeLengths& previous, int mainSymbols, const Item* items, size_t count, uint32_t size,
-               bool mayStore, BlockPlan* plan, std::string* error) {
-  Counts counts;
-  Count(items, count, &counts);
-  HuffmanLengths(counts.main, mainSymbols, kMaxCodeLength, plan->main);
+bool PlanBlock(const TreeLengths& previous, int mainSymbols, const Counts& counts, uint32_t size, bool mayStore,
+               BlockPlan* plan, std::string* error) {
+  uint32_t main[kMaxMainSymbols];
+  memcpy(main, counts.main, sizeof main);
+  for (int s = 0; s < kLiterals; ++s) main[s] = main[s] != 0 ? main[s] : 1;
+  HuffmanLengths(main, mainSymbols, kMaxCodeLength, plan->main);
   HuffmanLengths(counts.length, kLengthSymbols, kMaxCodeLength, plan->length);
   HuffmanLengths(counts.aligned, kAlignedSymbols, kMaxAlignedLength, plan->aligned);
   if (!Complete(plan->main, mainSymbols, kMaxCodeLength, "main", error) ||
@@ -171,8 +145,8 @@ bool PlanBlock(const TreeLengths& previous, int mainSymbols, const Item* items, 
   return true;
 }
 
-void WriteBlock(BitWriter* out, TreeLengths* previous, int mainSymbols, const BlockPlan& plan, const Item* items,
-                size_t count, const uint8_t* bytes, uint32_t size, const RepeatedOffsets& after) {
+void WriteBlockHeader(BitWriter* out, TreeLengths* previous, int mainSymbols, const BlockPlan& plan, uint32_t size,
+                      const RepeatedOffsets& after, BlockCodes* codes) {
   out->Put(static_cast<uint32_t>(plan.type), 3);
   out->Put(size, 24);
   if (plan.type == kBlockUncompressed) {
@@ -182,43 +156,45 @@ void WriteBlock(BitWriter* out, TreeLengths* previous, int mainSymbols, const Bl
       for (int b = 0; b < 4; ++b) stored[4 * i + b] = static_cast<uint8_t>(after.r[i] >> (8 * b));
     }
     out->PutBytes(stored, sizeof stored);
-    out->PutBytes(bytes, size);
-    if (size & 1) {
-      const uint8_t pad = 0;
-      out->PutBytes(&pad, 1);
-    }
     return;
   }
-
   if (plan.type == kBlockAligned) {
     for (int s = 0; s < kAlignedSymbols; ++s) out->Put(plan.aligned[s], 3);
   }
   TreePart parts[3];
   PlanParts(*previous, mainSymbols, plan, parts);
   for (const TreePart& part : parts) WritePart(out, part);
-  uint16_t mainCodes[kMaxMainSymbols];
-  uint16_t lengthCodes[kLengthSymbols];
-  uint16_t alignedCodes[kAlignedSymbols];
-  HuffmanCodes(plan.main, mainSymbols, mainCodes);
-  HuffmanCodes(plan.length, kLengthSymbols, lengthCodes);
-  HuffmanCodes(plan.aligned, kAlignedSymbols, alignedCodes);
+  HuffmanCodes(plan.main, mainSymbols, codes->main);
+  HuffmanCodes(plan.length, kLengthSymbols, codes->length);
+  HuffmanCodes(plan.aligned, kAlignedSymbols, codes->aligned);
+  memcpy(previous->main, plan.main, static_cast<size_t>(mainSymbols));
+  memcpy(previous->length, plan.length, kLengthSymbols);
+}
+
+void WriteItems(BitWriter* out, const BlockPlan& plan, const BlockCodes& codes, const Item* items, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     const Item& item = items[i];
-    out->Put(mainCodes[item.symbol], plan.main[item.symbol]);
+    out->Put(codes.main[item.symbol], plan.main[item.symbol]);
     if (item.symbol < kLiterals) continue;
-    if ((item.symbol & 7) == kPrimaryLengths) out->Put(lengthCodes[item.lengthSymbol], plan.length[item.lengthSymbol]);
+    if ((item.symbol & 7) == kPrimaryLengths) out->Put(codes.length[item.lengthSymbol], plan.length[item.lengthSymbol]);
     int slot = ItemSlot(item);
     if (slot < 3) continue;
     int extraBits = kExtraBits[slot];
     if (plan.type == kBlockAligned && extraBits >= 3) {
       out->Put(item.extra >> 3, extraBits - 3);
-      out->Put(alignedCodes[item.extra & 7], plan.aligned[item.extra & 7]);
+      out->Put(codes.aligned[item.extra & 7], plan.aligned[item.extra & 7]);
     } else if (extraBits != 0) {
       out->Put(item.extra, extraBits);
     }
   }
-  memcpy(previous->main, plan.main, static_cast<size_t>(mainSymbols));
-  memcpy(previous->length, plan.length, kLengthSymbols);
+}
+
+void WriteStored(BitWriter* out, const uint8_t* bytes, uint32_t count, bool padded) {
+  out->PutBytes(bytes, count);
+  if (padded) {
+    const uint8_t pad = 0;
+    out->PutBytes(&pad, 1);
+  }
 }
 
 }  // namespace lzx

@@ -1,6 +1,7 @@
 // Codes a block: a run of items and the bytes they stand for, as a verbatim
 // block, an aligned-offset block or an uncompressed block, whichever takes
-// fewest bits.
+// fewest bits. A block may run over frames: its header goes where it
+// starts, and its items go into the frames they fall in.
 
 #ifndef LZX_BLOCK_CODER_H_
 #define LZX_BLOCK_CODER_H_
@@ -32,20 +33,35 @@ struct BlockPlan {
   uint8_t aligned[kAlignedSymbols];
 };
 
-// Plans the block of `count` items that stand for `size` bytes, with a main
-// tree of `mainSymbols` symbols and its trees stored against `previous`:
-// the cheapest of verbatim, aligned and (when `mayStore`) uncompressed.
-// Returns false with `error` set when a tree it built is not a complete
-// code.
-bool PlanBlock(const TreeLengths& previous, int mainSymbols, const Item* items, size_t count, uint32_t size,
-               bool mayStore, BlockPlan* plan, std::string* error);
+// Plans the block whose items have the symbol counts `counts` and stand for
+// `size` bytes, with a main tree of `mainSymbols` symbols and its trees
+// stored against `previous`: the cheapest of verbatim, aligned and (when
+// `mayStore`) uncompressed. Every byte gets a code in the main tree, used or
+// not, so that any bytes of the block may be coded as literals (the end of
+// a folder cut short of its plan is). Returns false with `error` set when a
+// tree it built is not a complete code.
+bool PlanBlock(const TreeLengths& previous, int mainSymbols, const Counts& counts, uint32_t size, bool mayStore,
+               BlockPlan* plan, std::string* error);
 
-// Writes the planned block, whose bytes are `bytes`, and updates
-// `previous`. An uncompressed block stores `after`, the repeated offsets in
-// force once it is decoded, and its bytes are followed by a pad byte when
-// their number is odd.
-void WriteBlock(BitWriter* out, TreeLengths* previous, int mainSymbols, const BlockPlan& plan, const Item* items,
-                size_t count, const uint8_t* bytes, uint32_t size, const RepeatedOffsets& after);
+// The codes of a planned block's trees.
+struct BlockCodes {
+  uint16_t main[kMaxMainSymbols];
+  uint16_t length[kLengthSymbols];
+  uint16_t aligned[kAlignedSymbols];
+};
+
+// Writes the planned block's header: its type, its size and, for a verbatim
+// or aligned block, its trees (then updates `previous` and sets `codes`).
+// An uncompressed block's header ends with `after`, the repeated offsets in
+// force once it is decoded; its bytes follow with WriteStored.
+void WriteBlockHeader(BitWriter* out, TreeLengths* previous, int mainSymbols, const BlockPlan& plan, uint32_t size,
+                      const RepeatedOffsets& after, BlockCodes* codes);
+
+// Writes `count` items of a verbatim or aligned block.
+void WriteItems(BitWriter* out, const BlockPlan& plan, const BlockCodes& codes, const Item* items, size_t count);
+
+// Writes an uncompressed block's bytes, then a pad byte when `padded`.
+void WriteStored(BitWriter* out, const uint8_t* bytes, uint32_t count, bool padded);
 
 }  // namespace lzx
 

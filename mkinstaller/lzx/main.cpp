@@ -1,15 +1,22 @@
 // lzxpack: codes one cabinet folder with LZX, for mkinstaller/mkcab.py.
 //
-//   lzxpack [--window BITS] [--translation SIZE]
+//   lzxpack [--window BITS] [--translation SIZE] [--end OFFSET]
+//           [--effort DEPTH,NICE,TAKE,PASSES] [--block-size SIZE]
 //
-// Reads the folder's bytes on standard input and, as soon as a frame's
-// 32,768 bytes (at the end, the rest) have come, writes the frame coded as
-// one data block: its coded size and its size as two 32-bit little-endian
-// numbers, then the coded bytes. A caller may so write a frame and read its
-// block before writing the next. An empty folder gives one empty frame.
-// BITS is 15 to 21 (default 21); SIZE is the x86 call translation's size, 0
-// for none (default 12,000,000). Exit status 0, or 1 with one line on
-// standard error.
+// Reads the folder's bytes on standard input and writes each frame (32,768
+// bytes, the last one shorter) coded as one data block: its coded size and
+// its size as two 32-bit little-endian numbers, then the coded bytes. A
+// frame's code depends on the bytes of the run of frames it lies in, so the
+// frames of a run come once the run has been read. An empty folder gives one
+// empty frame. BITS is 15 to 21 (default 21); SIZE is the x86 call
+// translation's size, 0 for none (default 12,000,000). With --end the
+// folder ends OFFSET bytes in, though the input goes on: the frames before
+// come out as without --end, and the last one ends there (the input is read
+// no further than its run). --effort sets how hard the encoder works, for
+// measuring it (default 24,257,257,1: the match finder's depth and nice
+// length, the length of a match taken at once, the passes over a run);
+// --block-size lays blocks out by size instead of by cost, for tests.
+// Exit status 0, or 1 with one line on standard error.
 
 #include <errno.h>
 #include <stdio.h>
@@ -77,6 +84,9 @@ int Fail(const std::string& message) {
 int main(int argc, char** argv) {
   unsigned long windowBits = lzx::kMaxWindowBits;
   unsigned long translation = lzx::kDefaultTranslationSize;
+  unsigned long end = 0xFFFFFFFFul;
+  lzx::Effort effort = lzx::kDefaultEffort;
+  unsigned long blockSize = 0;
   for (int i = 1; i < argc; ++i) {
     bool hasValue = i + 1 < argc;
     if (strcmp(argv[i], "--window") == 0 && hasValue) {
@@ -87,23 +97,45 @@ int main(int argc, char** argv) {
       if (!ParseNumber(argv[++i], 0x7FFFFFFF, &translation)) {
         return Fail(std::string("--translation: a size in bytes, not ") + argv[i]);
       }
+    } else if (strcmp(argv[i], "--end") == 0 && hasValue) {
+      if (!ParseNumber(argv[++i], 0xFFFFFFFEul, &end)) return Fail(std::string("--end: an offset, not ") + argv[i]);
+    } else if (strcmp(argv[i], "--block-size") == 0 && hasValue) {
+      if (!ParseNumber(argv[++i], 0x7FFFFFFF, &blockSize) || blockSize == 0) {
+        return Fail(std::string("--block-size: a size in bytes, not ") + argv[i]);
+      }
+    } else if (strcmp(argv[i], "--effort") == 0 && hasValue) {
+      unsigned d, n, t, p;
+      if (sscanf(argv[++i], "%u,%u,%u,%u", &d, &n, &t, &p) != 4) return Fail("--effort: DEPTH,NICE,TAKE,PASSES");
+      effort = lzx::Effort{static_cast<int>(d), n, t, static_cast<int>(p)};
     } else {
-      return Fail(std::string("unknown argument ") + argv[i] + " (usage: lzxpack [--window BITS] [--translation SIZE])");
+      return Fail(std::string("unknown argument ") + argv[i] +
+                  " (usage: lzxpack [--window BITS] [--translation SIZE] [--end OFFSET])");
     }
   }
 
   static lzx::FrameWriter writer;
-  lzx::FrameWriterInit(&writer, static_cast<int>(windowBits), static_cast<uint32_t>(translation));
-  std::vector<uint8_t> frame(lzx::kFrameSize);
-  std::vector<uint8_t> coded;
+  lzx::FrameWriterInit(&writer, static_cast<int>(windowBits), static_cast<uint32_t>(translation), effort);
+  writer.blockSize = static_cast<uint32_t>(blockSize);
+  std::vector<uint8_t> run(lzx::kRunSize);
+  std::vector<std::vector<uint8_t>> coded;
   std::string error;
+  uint64_t position = 0;
   for (;;) {
     uint32_t got = 0;
-    if (!ReadFully(frame.data(), lzx::kFrameSize, &got)) return Fail(std::string("reading: ") + strerror(errno));
+    if (!ReadFully(run.data(), lzx::kRunSize, &got)) return Fail(std::string("reading: ") + strerror(errno));
     if (got == 0 && writer.frames != 0) break;
-    if (!lzx::FrameWriterCode(&writer, frame.data(), got, &coded, &error)) return Fail(error);
-    if (!WriteRecord(coded, got)) return Fail(std::string("writing: ") + strerror(errno));
-    if (got < lzx::kFrameSize) break;
+    uint32_t cut = got;
+    if (end < position + got) cut = static_cast<uint32_t>(end - position);
+    coded.clear();
+    if (!lzx::FrameWriterCode(&writer, run.data(), got, cut, &coded, &error)) return Fail(error);
+    for (size_t f = 0; f < coded.size(); ++f) {
+      uint32_t offset = static_cast<uint32_t>(f) * lzx::kFrameSize;
+      uint32_t size = cut - offset < lzx::kFrameSize ? cut - offset : lzx::kFrameSize;
+      if (!WriteRecord(coded[f], size)) return Fail(std::string("writing: ") + strerror(errno));
+    }
+    position += got;
+    if (got < lzx::kRunSize || cut < got) break;
   }
+  if (end != 0xFFFFFFFFul && end > position) return Fail("--end: past the end of the input");
   return 0;
 }

@@ -5,14 +5,17 @@ bsdtar (libarchive); each must give back every file byte for byte. The
 cases cover each window size, text, x86 and x86-64 code (the call
 translation at work), data that does not compress, zeros, single bytes,
 folders ending at and around a frame and a window, a window that wraps,
-many small files, and past 1 GiB: a file that long, which goes into a
-folder without the translation, and (the cap on translating folders
-lifted) a translating folder that long, where the platform's library and
-libmspack stop undoing the translation and libarchive goes on, so bsdtar is
-left out there. The code lengths the encoder builds are checked first
-(huffman_check.cpp), then that folders coded ahead on several cores give
-the bytes of folders coded a frame at a time, in one cabinet and in a set
-whose volumes' ends cut folders short of their plan.
+many small files, blocks laid out to end at frames' ends and to run over
+several frames and a window's wrap, and past 1 GiB: a file that long,
+which goes into a folder without the translation, and (the cap on
+translating folders lifted) a translating folder that long, where the
+platform's library and libmspack stop undoing the translation and
+libarchive goes on, so bsdtar is left out there. The code lengths the
+encoder builds are checked first (huffman_check.cpp), then that folders
+coded ahead on several cores give the bytes of folders coded one at a
+time, in one cabinet and in a set whose volumes' ends cut folders short of
+their plan, and that folders the encoder is told to end early (as those
+cuts do) unpack.
 
 Usage: roundtrip.py WORK_DIR X86_CODE X86_64_CODE [CASE...]   (WINEPREFIX: a prefix)
 """
@@ -76,6 +79,14 @@ def cases(x86, x86_64):
              for size in (FRAME - 1, FRAME, FRAME + 1)]
     edges += [('window-%d' % size, 21, {'w.bin': with_calls_at_frame_ends(rng, size)})
               for size in (2 * 1024 * 1024 - 1, 2 * 1024 * 1024, 2 * 1024 * 1024 + 1)]
+    # Blocks laid out by size instead of by cost: ending exactly at every
+    # frame's end (with a window of one frame, at every wrap too), ending
+    # a byte after a frame's, and running over several frames and over
+    # the wrap of a window of two frames.
+    code = open(x86, 'rb').read()[:200000]
+    mixed = code + rng.randbytes(40000) + text(rng, 160000)
+    edges += [('blocks-%d' % size, bits, {'m.bin': mixed}, ['--block-size', str(size)])
+              for bits, size in ((15, FRAME), (21, 2 * FRAME + 1), (16, 100000))]
     return [
         ('text', 21, {'a.txt': text(rng, 600000), 'b.txt': text(rng, 50000)}),
         ('x86', 16, {'x86.exe': open(x86, 'rb').read()}),
@@ -112,8 +123,8 @@ def decoders(cab, out):
 def same_bytes_whatever_jobs(work):
     """Packs files of many sizes in folders planned at 96 KiB (so dozens of
     them), as one cabinet and as a set of 80 KiB volumes, with --jobs 0
-    (each folder a frame at a time), 1 and 3: the same bytes every time, and
-    the set unpacks. Returns the failures."""
+    (each folder coded when it is written), 1 and 3: the same bytes every
+    time, and the set unpacks. Returns the failures."""
     rng = random.Random(34)
     source = os.path.join(work, 'jobs', 'files')
     os.makedirs(source)
@@ -153,7 +164,67 @@ def same_bytes_whatever_jobs(work):
     return failures
 
 
-def run_case(work, name, bits, files):
+def one_folder_cabinet(path, name, size, bits, frames):
+    """Writes a cabinet of one LZX folder holding one file."""
+    entry = struct.pack('<IIHHHH', size, 0, 0, 0x5A21, 0, 0x20) + name + b'\0'
+    head_size = 36 + 8 + len(entry)
+    data = b''.join(struct.pack('<IHH', 0, len(coded), frame) + coded for frame, coded in frames)
+    header = struct.pack('<4sIIIIIBBHHHHH', b'MSCF', 0, head_size + len(data), 0, 44, 0, 3, 1, 1, 1, 0, 0x3D7B, 0)
+    with open(path, 'wb') as f:
+        f.write(header + struct.pack('<IHH', head_size, len(frames), 3 | bits << 8) + entry + data)
+
+
+def folders_cut_short(work, x86):
+    """The encoder told that a folder ends sooner than its input (as when
+    a volume's end cuts it short): every frame before the last as planned,
+    the last one ending there. Ends around frames' ends (where the last 10
+    bytes are not translated), around a run of frames' end, in code full of
+    calls, in a stored block and at 1 byte. Each folder is unpacked by the
+    three decoders. Returns the failures."""
+    rng = random.Random(35)
+    data = open(x86, 'rb').read()[:300000] + rng.randbytes(70000) + text(rng, 100000)
+    whole = subprocess.run([os.environ.get('LZXPACK', 'lzxpack'), '--window', '17'], input=data,
+                           capture_output=True, check=True).stdout
+    # Calls just before the end: in the last 10 bytes of the folder's last
+    # frame they are not translated, where the whole folder's frame had them.
+    calls = [at for at in range(2 * FRAME + 100, 300000) if data[at] == 0xE8 and (at + 10) % FRAME > 16]
+    failures = []
+    for end in (1, FRAME - 11, FRAME - 10, FRAME - 1, FRAME + 1, 4 * FRAME - 5, 4 * FRAME + 3,
+                calls[0] + 6, calls[1] + 10, calls[2] + 11, 300000 + 30000, len(data) - 1):
+        done = subprocess.run([os.environ.get('LZXPACK', 'lzxpack'), '--window', '17', '--end', str(end)],
+                              input=data, capture_output=True)
+        frames = []
+        answer = done.stdout
+        while answer:
+            coded_size, size = struct.unpack_from('<II', answer)
+            frames.append((size, answer[8:8 + coded_size]))
+            answer = answer[8 + coded_size:]
+        folder = os.path.join(work, 'cut-%d' % end)
+        os.makedirs(folder)
+        if done.returncode != 0 or sum(size for size, _ in frames) != end:
+            failures.append('--end %d: exit %d, %d bytes %s' % (end, done.returncode,
+                                                               sum(size for size, _ in frames),
+                                                               done.stderr.decode().strip()))
+            continue
+        if not whole.startswith(b''.join(struct.pack('<II', len(c), s) + c for s, c in frames[:-1])):
+            failures.append('--end %d: the frames before the last differ from the whole folder\'s' % end)
+        cab = os.path.join(folder, 'cut.cab')
+        one_folder_cabinet(cab, b'cut.bin', end, 17, frames)
+        expected = hashlib.sha256(data[:end]).hexdigest()
+        out_folder = os.path.join(folder, 'out')
+        for decoder, command in decoders(cab, out_folder):
+            os.makedirs(out_folder)
+            ran = subprocess.run(command, capture_output=True, text=True)
+            out = os.path.join(out_folder, 'cut.bin')
+            if ran.returncode != 0 or not os.path.exists(out) or digest(out) != expected:
+                failures.append('--end %d: %s exit %d, %s' % (end, decoder, ran.returncode,
+                                                             'wrong bytes' if os.path.exists(out) else 'no file'))
+            shutil.rmtree(out_folder)
+        shutil.rmtree(folder)
+    return failures
+
+
+def run_case(work, name, bits, files, options):
     source = os.path.join(work, name, 'files')
     os.makedirs(source)
     expected = {}
@@ -170,9 +241,10 @@ def run_case(work, name, bits, files):
     lifted = name.startswith('translated-')
     subprocess.run([sys.executable, '-c', 'import sys; sys.path.insert(0, sys.argv[1]); import mkcab; '
                     'mkcab.TRANSLATED_FOLDER_BYTES = None if sys.argv[2] == "lifted" else '
-                    'mkcab.TRANSLATED_FOLDER_BYTES; sys.exit(mkcab.main(sys.argv[2:]))',
-                    os.path.join(ROOT, 'mkinstaller'), 'lifted' if lifted else 'mkcab', '--compress', 'lzx:%d' % bits,
-                    cab, source], check=True)
+                    'mkcab.TRANSLATED_FOLDER_BYTES; mkcab.ENCODER_OPTIONS = sys.argv[3].split(); '
+                    'sys.exit(mkcab.main(sys.argv[3:]))',
+                    os.path.join(ROOT, 'mkinstaller'), 'lifted' if lifted else 'mkcab', ' '.join(options),
+                    '--compress', 'lzx:%d' % bits, cab, source], check=True)
     failures = []
     out = os.path.join(work, name, 'out')
     for decoder, command in decoders(cab, out):
@@ -212,10 +284,16 @@ def main(argv):
         for failure in failures:
             print('  ' + failure)
             status = 1
-    for name, bits, files in cases(x86, x86_64):
+    if not only or 'cuts' in only:
+        failures = folders_cut_short(work, x86)
+        print('%-14s folders ended by --end: %s' % ('cuts', 'FAIL' if failures else 'ok'), flush=True)
+        for failure in failures:
+            print('  ' + failure)
+            status = 1
+    for name, bits, files, *options in cases(x86, x86_64):
         if only and name not in only:
             continue
-        failures, size, packed = run_case(work, name, bits, files)
+        failures, size, packed = run_case(work, name, bits, files, options[0] if options else [])
         print('%-14s lzx:%d %11d -> %9d bytes  %s' % (name, bits, size, packed, 'ok' if not failures else 'FAIL'),
               flush=True)
         for failure in failures:
