@@ -93,6 +93,14 @@ def work_dirs():
     return sorted(glob.glob(os.path.join(temp, 'dm_*'))) if temp else []
 
 
+def wait_for_wine_to_end():
+    """Waits until the prefix's Wine server has gone, with every program of
+    the prefix. After a killed process the server lingers; a program started
+    while it goes down has come up without its display driver (seen in CI:
+    "no driver could be loaded", the dialog never shown)."""
+    subprocess.run(['wineserver', '-w'], capture_output=True, timeout=120 * PATIENCE)
+
+
 class Run:
     """One start of an installer; `answers` are the keys for the boxes in the
     order they appear (Return for any box beyond them)."""

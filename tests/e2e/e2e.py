@@ -19,7 +19,7 @@ import time
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'tools'))
-from windriver import PATIENCE, WINE_RUN, Run, work_dirs  # noqa: E402
+from windriver import PATIENCE, WINE_RUN, Run, wait_for_wine_to_end, work_dirs  # noqa: E402
 
 MEDIUM = 'Dysk instalacyjny'
 UNPACK_FAILED = 'Nie można rozpakować zbiorów instalacyjnych!'
@@ -539,6 +539,7 @@ def killed_run(opts, out_root):
     exe = s.place(opts.multi, 'instalator.exe')
     before = work_dirs()
     Run(s.out, exe, env={'MERVOLT_REPORT': '1', 'MERVOLT_EXIT': '0'}, kill_at_box=1)
+    wait_for_wine_to_end()
     left = sorted(set(work_dirs()) - set(before))
     s.equal(len(left), 1, 'work directories left by the killed run')
     s.place(opts.volume2)
