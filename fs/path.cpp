@@ -148,8 +148,19 @@ int MakeParentDirs(const char* path) {
 // happen by chance a hundred times in a row.
 static const int kNameDraws = 100;
 
+// The temporary-name service takes a folder of at most MAX_PATH less this
+// many characters, room for the name it draws. Given a longer one, Wine's
+// makes the placeholder anyway and hands back its name cut at MAX_PATH,
+// unterminated: the directory made from it would have a name of whatever
+// followed, and a path too long to remove.
+static const size_t kDrawnNameRoom = 14;
+
 char* MakeUniqueDirectory(const char* parentDir, char* out, const char* prefix,
                           SECURITY_ATTRIBUTES* security) {
+  if (strlen(parentDir) > MAX_PATH - kDrawnNameRoom) {
+    FsSetNameTooLong();
+    return NULL;
+  }
   for (int draw = 0; draw < kNameDraws; ++draw) {
     // The service creates an empty placeholder file to reserve the name.
     if (Platform.GetTempFileNameA(parentDir, prefix, 0, out) == 0)

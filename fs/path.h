@@ -71,7 +71,9 @@ int MakeParentDirs(const char* path);
 
 // Makes a new, empty directory in `parentDir`, named by the platform's
 // temporary-name service from `prefix`, its full path in `out` (260 bytes).
-// Returns `out`, or NULL. A name taken by someone else between its drawing
+// Returns `out`, or NULL (a `parentDir` longer than MAX_PATH - 14
+// characters, which leaves no room for the name, is refused as too long
+// before anything is made). A name taken by someone else between its drawing
 // and the directory's making is drawn again, a hundred times at most. Leaves
 // no placeholder file behind, unless the placeholder itself cannot be
 // removed (then NULL). `security` (may be null) is the new directory's.

@@ -275,7 +275,9 @@ TEST_F(FsTest, MakeParentDirsWorkIsBounded) {
   EXPECT_EQ(DirsMade.back(), missing);
 }
 
+int TempNameCalls = 0;
 UINT WINAPI NoFreeTempName(LPCSTR, LPCSTR, UINT, LPSTR) {
+  ++TempNameCalls;
   SetLastError(ERROR_FILE_EXISTS);
   return 0;
 }
@@ -295,6 +297,16 @@ TEST_F(FsTest, MakeUniqueDirectory) {
   FsErrno = 99;
   EXPECT_EQ(MakeUniqueDirectory(dir_.path().c_str(), a, "dm_"), nullptr);
   EXPECT_EQ(FsErrno, 99u);
+  // A folder with no room left for a drawn name is refused as too long
+  // before the service is asked (Wine's would make its placeholder and hand
+  // back the name cut short, unterminated); one with just enough is asked.
+  const std::string parent = "C:\\" + std::string(MAX_PATH - 14 - 3, 'p');
+  TempNameCalls = 0;
+  EXPECT_EQ(MakeUniqueDirectory((parent + "p").c_str(), a, "dm_"), nullptr);
+  EXPECT_EQ(TempNameCalls, 0);
+  EXPECT_EQ(FsErrno, static_cast<uint32_t>(kFsNameTooLong));
+  EXPECT_EQ(MakeUniqueDirectory(parent.c_str(), a, "dm_"), nullptr);
+  EXPECT_EQ(TempNameCalls, 1);
 }
 
 // A tree with hidden, system and read-only files, deep folders included, is
