@@ -20,18 +20,18 @@ struct Node {
   int right;  // For a leaf: its index among the used symbols.
 };
 
-// Plain Huffman lengths for the used symbols `used` (sorted by frequency);
-// returns the longest.
-int PlainLengths(const uint32_t* freq, const std::vector<int>& used, uint8_t* lengths) {
-  const size_t n = used.size();
-  std::vector<uint64_t> weight(2 * n - 1);
-  std::vector<size_t> parent(2 * n - 1);
-  for (size_t i = 0; i < n; ++i) weight[i] = freq[used[i]];
-  size_t leaf = 0;
-  size_t node = n;  // The first internal node not yet merged.
-  for (size_t made = n; made < 2 * n - 1; ++made) {
-    size_t pick[2];
-    for (size_t& p : pick) {
+// Plain Huffman lengths for the `n` used symbols `used` (sorted by
+// frequency); returns the longest.
+int PlainLengths(const uint32_t* freq, const int* used, int n, uint8_t* lengths) {
+  uint64_t weight[2 * kMaxHuffmanSymbols];
+  int parent[2 * kMaxHuffmanSymbols];
+  int depth[2 * kMaxHuffmanSymbols];
+  for (int i = 0; i < n; ++i) weight[i] = freq[used[i]];
+  int leaf = 0;
+  int node = n;  // The first internal node not yet merged.
+  for (int made = n; made < 2 * n - 1; ++made) {
+    int pick[2];
+    for (int& p : pick) {
       if (leaf < n && (node >= made || weight[leaf] <= weight[node])) {
         p = leaf++;
       } else {
@@ -41,10 +41,10 @@ int PlainLengths(const uint32_t* freq, const std::vector<int>& used, uint8_t* le
     weight[made] = weight[pick[0]] + weight[pick[1]];
     parent[pick[0]] = parent[pick[1]] = made;
   }
-  std::vector<int> depth(2 * n - 1, 0);
   int longest = 0;
-  for (size_t k = 2 * n - 1; k-- > 0;) {
-    if (k != 2 * n - 2) depth[k] = depth[parent[k]] + 1;
+  depth[2 * n - 2] = 0;
+  for (int k = 2 * n - 2; k-- > 0;) {
+    depth[k] = depth[parent[k]] + 1;
     if (k < n) {
       lengths[used[k]] = static_cast<uint8_t>(depth[k] < 255 ? depth[k] : 255);
       if (depth[k] > longest) longest = depth[k];
@@ -57,21 +57,24 @@ int PlainLengths(const uint32_t* freq, const std::vector<int>& used, uint8_t* le
 
 void HuffmanLengths(const uint32_t* freq, int count, int limit, uint8_t* lengths) {
   memset(lengths, 0, static_cast<size_t>(count));
-  std::vector<int> used;
+  // The used symbols by frequency, equal ones in symbol order: one key each.
+  uint64_t keys[kMaxHuffmanSymbols];
+  int n = 0;
   for (int s = 0; s < count; ++s) {
-    if (freq[s] != 0) used.push_back(s);
+    if (freq[s] != 0) keys[n++] = uint64_t{freq[s]} << 16 | static_cast<uint32_t>(s);
   }
-  if (used.size() < 2) {
-    int first = used.empty() ? 0 : used[0];
+  if (n < 2) {
+    int first = n == 0 ? 0 : static_cast<int>(keys[0] & 0xFFFF);
     int second = first == 0 ? 1 : 0;
     lengths[first] = 1;
     lengths[second] = 1;
     return;
   }
-  std::stable_sort(used.begin(), used.end(), [freq](int a, int b) { return freq[a] < freq[b]; });
-  if (PlainLengths(freq, used, lengths) <= limit) return;
+  std::sort(keys, keys + n);
+  int used[kMaxHuffmanSymbols];
+  for (int i = 0; i < n; ++i) used[i] = static_cast<int>(keys[i] & 0xFFFF);
+  if (PlainLengths(freq, used, n, lengths) <= limit) return;
   memset(lengths, 0, static_cast<size_t>(count));
-  const int n = static_cast<int>(used.size());
   std::vector<Node> nodes;
   nodes.reserve(static_cast<size_t>(n) * (static_cast<size_t>(limit) + 1) * 2);
   for (int i = 0; i < n; ++i) nodes.push_back({freq[used[i]], -1, i});

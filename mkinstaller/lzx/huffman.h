@@ -7,7 +7,9 @@
 
 namespace lzx {
 
-// Sets `lengths[0..count)` to optimal code lengths for the frequencies
+constexpr int kMaxHuffmanSymbols = 1024;
+
+// Sets `lengths[0..count)` (`count` at most kMaxHuffmanSymbols) to optimal code lengths for the frequencies
 // `freq`, none longer than `limit` (2^limit must be at least `count`). The
 // code is always complete, as every decoder requires: when fewer than two
 // symbols are used, the first unused ones get a code too, so that two

@@ -56,19 +56,31 @@ int Walk(MatchFinder* finder, const uint8_t* here, uint32_t pos, uint32_t known,
   uint32_t& slot = finder->root[Hash4(here, finder->hashShift)];
   uint32_t node = slot;
   slot = pos;
-  uint32_t* children = finder->children.data();
-  uint32_t* smaller = &children[2 * (pos & finder->windowMask)];
+  // Stores through the links may alias the finder's fields: the walk reads
+  // them once.
+  uint32_t* const children = finder->children.data();
+  const uint32_t windowMask = finder->windowMask;
+  const uint32_t maxOffset = finder->maxOffset;
+  uint32_t* smaller = &children[2 * (pos & windowMask)];
   uint32_t* larger = smaller + 1;
   uint32_t smallerLength = 0;
   uint32_t largerLength = 0;
   for (int depth = finder->maxDepth;; --depth) {
-    if (node == kNoPosition || pos - node > finder->maxOffset || depth == 0) {
+    if (node == kNoPosition || pos - node > maxOffset || depth == 0) {
       *smaller = kNoPosition;
       *larger = kNoPosition;
       return count;
     }
     const uint8_t* there = here - (pos - node);
-    uint32_t* links = &children[2 * (node & finder->windowMask)];
+    uint32_t* links = &children[2 * (node & windowMask)];
+    // Both subtrees are fetched while the bytes decide which one the walk
+    // takes. A prefetch never faults, so a child out of reach costs nothing
+    // but the fetch.
+    const uintptr_t at = reinterpret_cast<uintptr_t>(here);
+    __builtin_prefetch(&children[2 * (links[0] & windowMask)]);
+    __builtin_prefetch(&children[2 * (links[1] & windowMask)]);
+    __builtin_prefetch(reinterpret_cast<const void*>(at - (pos - links[0])));
+    __builtin_prefetch(reinterpret_cast<const void*>(at - (pos - links[1])));
     uint32_t length = smallerLength < largerLength ? smallerLength : largerLength;
     length = CommonLength(there, here, length, limit);
     if (kReport && length > best) {

@@ -1,10 +1,12 @@
 // The cheapest path: every position of the run is a node, reached from an
 // earlier one by a literal or a match; nodes are settled in order, so when a
 // node is left its cheapest way in is known, and with it the repeated
-// offsets a decoder holds there. From each node go a literal, every length
-// of each repeated offset that matches, and every length up to each
-// candidate's of the candidates the match finder gave (the nearest
-// occurrence for each length). A match as long as the finder compares is
+// offsets a decoder holds there. From each node go a literal and a match of
+// every length, each with the cheapest offset likely to give it: the
+// repeated offsets first (most recent first), then the candidates the match
+// finder gave (the nearest occurrence for each length). A length one offset
+// reaches is not tried with the next, which would almost always cost more;
+// this halves the steps tried. A match as long as the finder compares is
 // taken at once: the positions it covers are not left from.
 
 #include "parser.h"
@@ -32,7 +34,9 @@ constexpr uint32_t kRow = kMaxMatch + 1;
 constexpr uint32_t kFetchFar = 16;
 constexpr uint32_t kFetchNear = 8;
 
-constexpr uint32_t kUnreached = 0x7FFFFFFF;  // Costs stay below it, so compare as signed too.
+// Costs stay below it, so compare as signed too; its bytes are all alike,
+// so a memset sets it.
+constexpr uint32_t kUnreached = 0x7F7F7F7F;
 constexpr uint8_t kNewOffset = 3;
 
 void SetCosts(Parser* parser, const uint8_t* main, const uint8_t* length) {
@@ -143,7 +147,7 @@ inline void RelaxLengths(uint32_t* cost, uint32_t* step, uint32_t from, uint32_t
 void Advance(const RepeatedOffsets& from, uint32_t step, RepeatedOffsets* after) {
   *after = from;
   uint32_t repeat = StepRepeat(step);
-  if (StepLength(step) <= 1 || repeat == 0) return;
+  if (repeat == 0) return;  // A literal, or the same offset again.
   uint32_t* r = after->r;
   if (repeat == 1 || repeat == 2) {
     r[repeat] = r[0];
@@ -164,12 +168,16 @@ void FindMatches(Parser* parser, MatchFinder* finder, const uint8_t* data, uint3
     MatchFinderSkip(finder, data + (pos - origin), pos, knownEnd - pos);
   }
   const uint32_t n = end - start;
-  parser->matches.clear();
-  parser->firstMatch.assign(n + 1, 0);
+  // The finder writes straight into `matches`, which always has room for
+  // one more position's candidates past the `used` ones.
+  std::vector<Match>& matches = parser->matches;
+  uint32_t used = 0;
+  parser->firstMatch.resize(n + 1);
+  uint32_t* firstMatch = parser->firstMatch.data();
   uint32_t skipTo = 0;
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t pos = start + i;
-    parser->firstMatch[i] = static_cast<uint32_t>(parser->matches.size());
+    firstMatch[i] = used;
     if (pos + 4 > knownEnd || pos != finder->next) continue;
     const uint8_t* here = data + (pos - origin);
     if (pos + kFetchFar + 4 <= knownEnd) {
@@ -180,32 +188,35 @@ void FindMatches(Parser* parser, MatchFinder* finder, const uint8_t* data, uint3
       MatchFinderSkip(finder, here, pos, knownEnd - pos);
       continue;
     }
-    Match found[kMaxMatches];
+    if (matches.size() < used + kMaxMatches) matches.resize(2 * matches.size() + kMaxMatches);
+    Match* found = matches.data() + used;
     int count = MatchFinderFind(finder, here, pos, knownEnd - pos, found);
     uint32_t frameEnd = (pos / kFrameSize + 1) * kFrameSize;
     uint32_t limit = (frameEnd < end ? frameEnd : end) - pos;
     if (limit > kMaxMatch) limit = kMaxMatch;
-    for (int m = 0; m < count; ++m) {
-      if (found[m].length >= limit) {
-        found[m].length = limit;
-        count = m + 1;
-      }
-    }
     if (limit < kMinMatch) count = 0;
-    parser->matches.insert(parser->matches.end(), found, found + count);
+    if (count != 0 && found[count - 1].length >= limit) {
+      // The first to reach the limit is cut to it and ends the list.
+      int m = 0;
+      while (found[m].length < limit) ++m;
+      found[m].length = limit;
+      count = m + 1;
+    }
+    used += static_cast<uint32_t>(count);
     if (count != 0 && found[count - 1].length >= parser->takeLength) skipTo = i + found[count - 1].length;
   }
-  parser->firstMatch[n] = static_cast<uint32_t>(parser->matches.size());
+  firstMatch[n] = used;
 }
 
 void FindPath(Parser* parser, uint32_t take, const uint8_t* data, uint32_t origin, uint32_t start, uint32_t end,
               const RepeatedOffsets& repeated) {
   const uint32_t n = end - start;
-  parser->cost.assign(n + 1, kUnreached);
+  parser->cost.resize(n + 1);
+  memset(parser->cost.data(), 0x7F, (n + 1) * sizeof(uint32_t));
   parser->step.resize(n + 1);
-  parser->after.resize(n + 1);
   uint32_t* cost = parser->cost.data();
   uint32_t* step = parser->step.data();
+  parser->after.resize(n + 1);
   RepeatedOffsets* after = parser->after.data();
   cost[0] = 0;
   step[0] = 0;
@@ -222,34 +233,34 @@ void FindPath(Parser* parser, uint32_t take, const uint8_t* data, uint32_t origi
     uint32_t limit = (frameEnd < end ? frameEnd : end) - pos;
     if (limit > kMaxMatch) limit = kMaxMatch;
     if (limit < kMinMatch) continue;
-    uint32_t longest = 0;
+    // Each length goes with the first offset that reaches it, in the order
+    // R0, R1, R2, then the candidates nearest first.
+    uint32_t longest = kMinMatch - 1;
     for (uint32_t r = 0; r < 3; ++r) {
       uint32_t offset = q.r[r];
       if (offset > pos || offset > parser->maxOffset) continue;
       const uint8_t* there = here - offset;
       if (there[0] != here[0] || there[1] != here[1]) continue;
       uint32_t length = CommonLength(there, here, 2, limit);
+      if (length <= longest) continue;
       const uint32_t* row = matchCost + r * kRow;
       const uint32_t code = Step(0, r, offset);
-      RelaxLengths(cost, step, i, base, row, code, kMinMatch, length);
-      if (length > longest) longest = length;
+      RelaxLengths(cost, step, i, base, row, code, longest + 1, length);
+      longest = length;
     }
-    uint32_t shorter = kMinMatch - 1;
     for (uint32_t m = parser->firstMatch[i]; m < parser->firstMatch[i + 1]; ++m) {
       const Match& match = parser->matches[m];
-      if (match.offset == q.r[0] || match.offset == q.r[1] || match.offset == q.r[2]) {
-        shorter = match.length;  // Its lengths went with the repeated offset.
-        continue;
-      }
+      // A candidate at a repeated offset is never longer than that offset's
+      // match, so it is passed over here too.
+      if (match.length <= longest) continue;
       int slot = PositionSlot(match.offset + 2);
       const uint32_t* row = matchCost + static_cast<uint32_t>(slot) * kRow;
       uint32_t extra = kExtraBits[slot];
       if (extra >= 3) extra += parser->alignedCost[(match.offset + 2) & 7] - 3;
       const uint32_t from = base + extra;
       const uint32_t code = Step(0, kNewOffset, match.offset);
-      RelaxLengths(cost, step, i, from, row, code, shorter + 1, match.length);
-      shorter = match.length;
-      if (match.length > longest) longest = match.length;
+      RelaxLengths(cost, step, i, from, row, code, longest + 1, match.length);
+      longest = match.length;
     }
     // Taken at once: no step leaves the positions the match covers.
     if (longest >= take) i += longest - 1;
