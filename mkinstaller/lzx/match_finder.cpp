@@ -137,8 +137,17 @@ void MatchFinderPrefetch(const MatchFinder* finder, const uint8_t* here, uint32_
   }
   uint32_t node = finder->root[hash];
   if (node == kNoPosition || pos - node > finder->maxOffset) return;
-  __builtin_prefetch(&finder->children[2 * (node & finder->windowMask)]);
-  __builtin_prefetch(here - (pos - node));
+  const uint32_t* links = &finder->children[2 * (node & finder->windowMask)];
+  if (stage == 1) {
+    __builtin_prefetch(links);
+    __builtin_prefetch(here - (pos - node));
+    return;
+  }
+  const uintptr_t at = reinterpret_cast<uintptr_t>(here);
+  __builtin_prefetch(&finder->children[2 * (links[0] & finder->windowMask)]);
+  __builtin_prefetch(&finder->children[2 * (links[1] & finder->windowMask)]);
+  __builtin_prefetch(reinterpret_cast<const void*>(at - (pos - links[0])));
+  __builtin_prefetch(reinterpret_cast<const void*>(at - (pos - links[1])));
 }
 
 int MatchFinderFind(MatchFinder* finder, const uint8_t* here, uint32_t pos, uint32_t known, Match* matches) {

@@ -72,8 +72,9 @@ int MatchFinderFind(MatchFinder* finder, const uint8_t* here, uint32_t pos, uint
 
 // Asks the memory for what adding position `pos` will read first: the
 // tables' entries for its prefix (stage 0), then the newest node with its
-// prefix and its bytes (stage 1, once stage 0 has had time). `here` must have
-// 4 bytes known.
+// prefix and its bytes (stage 1, once stage 0 has had time), then that
+// node's two subtrees (stage 2, once stage 1 has). `here` must have 4 bytes
+// known.
 void MatchFinderPrefetch(const MatchFinder* finder, const uint8_t* here, uint32_t pos, int stage);
 
 // Adds position `pos` as MatchFinderFind does, without reporting.

@@ -29,10 +29,11 @@ constexpr uint32_t kUnusedLengthBits = 9;
 
 constexpr uint32_t kRow = kMaxMatch + 1;
 
-// The match finder's tables are asked for this many positions ahead, and
-// the trees' first nodes this many.
-constexpr uint32_t kFetchFar = 16;
-constexpr uint32_t kFetchNear = 8;
+// The match finder's tables are asked for this many positions ahead, the
+// trees' first nodes this many, and their subtrees this many.
+constexpr uint32_t kFetchFar = 24;
+constexpr uint32_t kFetchNear = 12;
+constexpr uint32_t kFetchNext = 6;
 
 // Costs stay below it, so compare as signed too; its bytes are all alike,
 // so a memset sets it.
@@ -183,6 +184,7 @@ void FindMatches(Parser* parser, MatchFinder* finder, const uint8_t* data, uint3
     if (pos + kFetchFar + 4 <= knownEnd) {
       MatchFinderPrefetch(finder, here + kFetchFar, pos + kFetchFar, 0);
       MatchFinderPrefetch(finder, here + kFetchNear, pos + kFetchNear, 1);
+      MatchFinderPrefetch(finder, here + kFetchNext, pos + kFetchNext, 2);
     }
     if (i < skipTo) {
       MatchFinderSkip(finder, here, pos, knownEnd - pos);
